@@ -1,0 +1,2 @@
+// Placeholder translation unit; replaced by the model declarations and compilation.
+namespace vorpex {}
