@@ -1,40 +1,373 @@
-// No-U-Turn Sampler: tree builder and chain (work in progress).
+// No-U-Turn Sampler: leapfrog integrator, recursive tree builder and the chain with warm-up
+// adaptation. Multinomial NUTS (Betancourt 2017) with the end-point U-turn criterion of
+// Hoffman & Gelman (2014).
 #include "nuts.hpp"
 
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "adaptation.hpp"
 #include "errors.hpp"
+#include "hmc.hpp"
 
 namespace vorpex::nuts {
 
+namespace {
+
+constexpr double kNegInf = -std::numeric_limits<double>::infinity();
+// Energy error above which a leaf counts as divergent.
+constexpr double kMaxEnergyError = 1000.0;
+// Depth levels reserved when the chain starts; deeper trees grow the workspace on first use.
+constexpr std::uint64_t kEagerDepthLevels = 10;
+
+void swap_points(PhasePoint& a, PhasePoint& b) noexcept {
+  a.position.swap(b.position);
+  a.momentum.swap(b.momentum);
+  a.grad.swap(b.grad);
+  std::swap(a.logp, b.logp);
+}
+
+// Copies the first d entries of each vector; the destination is at least d long.
+void copy_point(const PhasePoint& from, PhasePoint& to, std::size_t d) noexcept {
+  std::copy_n(from.position.data(), d, to.position.data());
+  std::copy_n(from.momentum.data(), d, to.momentum.data());
+  std::copy_n(from.grad.data(), d, to.grad.data());
+  to.logp = from.logp;
+}
+
+void ensure_point(PhasePoint& p, std::size_t d) {
+  if (p.position.size() < d) p.position.resize(d, 0.0);
+  if (p.momentum.size() < d) p.momentum.resize(d, 0.0);
+  if (p.grad.size() < d) p.grad.resize(d, 0.0);
+}
+
+void ensure_subtree(Subtree& s, std::size_t d) {
+  ensure_point(s.minus, d);
+  ensure_point(s.plus, d);
+  ensure_point(s.proposal, d);
+}
+
+void check_point(const PhasePoint& p, std::size_t d, const char* who) {
+  if (p.position.size() < d || p.momentum.size() < d || p.grad.size() < d) {
+    internal_error(std::string(who) + ": phase point shorter than " + std::to_string(d));
+  }
+}
+
+double kinetic(const double* p, const double* m, std::size_t d) noexcept {
+  double k = 0.0;
+  for (std::size_t i = 0; i < d; ++i) k += p[i] * p[i] * m[i];
+  return 0.5 * k;
+}
+
+// True when the trajectory from `minus` to `plus` has turned back on itself: the position
+// difference has a negative projection on the velocity at either end. Strict comparison, so a
+// zero-dimensional or motionless trajectory never turns.
+bool is_turning(const PhasePoint& minus, const PhasePoint& plus, const double* m,
+                std::size_t d) noexcept {
+  const double* qm = minus.position.data();
+  const double* qp = plus.position.data();
+  const double* pm = minus.momentum.data();
+  const double* pp = plus.momentum.data();
+  double s_plus = 0.0;
+  double s_minus = 0.0;
+  for (std::size_t i = 0; i < d; ++i) {
+    const double dq = (qp[i] - qm[i]) * m[i];
+    s_plus += dq * pp[i];
+    s_minus += dq * pm[i];
+  }
+  return s_plus < 0.0 || s_minus < 0.0;
+}
+
+// log(exp(a) + exp(b)), with -inf when both are -inf.
+double log_add_exp(double a, double b) noexcept {
+  if (a == kNegInf && b == kNegInf) return kNegInf;
+  const double c = std::max(a, b);
+  return std::log(std::exp(a - c) + std::exp(b - c)) + c;
+}
+
+void leapfrog_unchecked(const Graph& graph, Evaluator& ev, const PhasePoint& start,
+                        const double* m, double step, std::size_t d, PhasePoint& out) {
+  const double half = 0.5 * step;
+  const double* q = start.position.data();
+  const double* p = start.momentum.data();
+  const double* g = start.grad.data();
+  double* qo = out.position.data();
+  double* po = out.momentum.data();
+  for (std::size_t i = 0; i < d; ++i) {
+    const double ph = p[i] + half * g[i];
+    po[i] = ph;
+    qo[i] = q[i] + step * m[i] * ph;
+  }
+  ev.compute(graph, qo);
+  out.logp = ev.logp;
+  const double* g2 = ev.grad.data();
+  double* go = out.grad.data();
+  for (std::size_t i = 0; i < d; ++i) {
+    go[i] = g2[i];
+    po[i] += half * g2[i];
+  }
+}
+
+void build_unchecked(const Graph& graph, Evaluator& ev, const PhasePoint& start, const double* m,
+                     double step, double h0, std::uint64_t depth, std::size_t d, Rng& rng,
+                     TreeWorkspace& ws, Subtree& out) {
+  if (depth == 0) {
+    // The new point goes to the end in the direction of travel, then is copied to the other
+    // end and the proposal.
+    PhasePoint& x = step > 0.0 ? out.plus : out.minus;
+    leapfrog_unchecked(graph, ev, start, m, step, d, x);
+    const double delta_h = (kinetic(x.momentum.data(), m, d) - x.logp) - h0;
+    const bool divergent = !std::isfinite(delta_h) || delta_h > kMaxEnergyError;
+    copy_point(x, step > 0.0 ? out.minus : out.plus, d);
+    copy_point(x, out.proposal, d);
+    out.log_weight = divergent ? kNegInf : -delta_h;
+    out.depth = 0;
+    out.n_leapfrog = 1;
+    out.turning = false;
+    out.diverged = divergent;
+    return;
+  }
+
+  // First half straight into `out`; it stands as the result when it turned or diverged.
+  build_unchecked(graph, ev, start, m, step, h0, depth - 1, d, rng, ws, out);
+  if (out.turning || out.diverged) return;
+
+  Subtree& second = ws.levels[depth - 1];
+  build_unchecked(graph, ev, step > 0.0 ? out.plus : out.minus, m, step, h0, depth - 1, d, rng,
+                  ws, second);
+  out.depth = depth;
+  out.n_leapfrog += second.n_leapfrog;
+  if (second.diverged) {
+    out.turning = false;
+    out.diverged = true;
+    return;
+  }
+
+  // Uniform progressive sampling within the subtree: the second half's proposal wins with
+  // probability w_B / (w_A + w_B).
+  const double combined = log_add_exp(out.log_weight, second.log_weight);
+  const double u = rng.uniform();
+  if (u < std::exp(second.log_weight - combined)) swap_points(out.proposal, second.proposal);
+  if (step > 0.0) {
+    swap_points(out.plus, second.plus);
+  } else {
+    swap_points(out.minus, second.minus);
+  }
+  out.log_weight = combined;
+  out.turning = second.turning || is_turning(out.minus, out.plus, m, d);
+  out.diverged = false;
+}
+
+void ensure_levels(TreeWorkspace& ws, std::uint64_t depth, std::size_t d) {
+  if (depth > ws.levels.size()) ws.levels.reserve(static_cast<std::size_t>(depth));
+  while (ws.levels.size() < depth) ws.levels.emplace_back(d);
+}
+
+void add_progress(ProgressState* progress, bool divergent) {
+  if (progress == nullptr) return;
+  progress->completed.fetch_add(1, std::memory_order_relaxed);
+  if (divergent) progress->divergences.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
 TreeWorkspace::TreeWorkspace(std::size_t d, std::uint64_t max_depth) {
-  levels.reserve(static_cast<std::size_t>(max_depth));
-  for (std::uint64_t k = 0; k < max_depth; ++k) levels.emplace_back(d);
+  ensure_levels(*this, max_depth, d);
 }
 
-double kinetic_energy(const std::vector<double>&, const std::vector<double>&) { return 0.0; }
-
-void leapfrog(const Graph&, Evaluator&, const PhasePoint&, const std::vector<double>&, double,
-              std::size_t, PhasePoint&) {
-  internal_error("nuts::leapfrog not implemented yet");
+double kinetic_energy(const std::vector<double>& momentum, const std::vector<double>& inv_metric) {
+  return kinetic(momentum.data(), inv_metric.data(), std::min(momentum.size(), inv_metric.size()));
 }
 
-PhasePoint leapfrog(const Graph&, Evaluator&, const PhasePoint&, const std::vector<double>&,
-                    double, std::size_t) {
-  internal_error("nuts::leapfrog not implemented yet");
+void leapfrog(const Graph& graph, Evaluator& evaluator, const PhasePoint& start,
+              const std::vector<double>& inv_metric, double step, std::size_t d, PhasePoint& out) {
+  check_point(start, d, "leapfrog");
+  if (inv_metric.size() < d) internal_error("leapfrog: inverse metric shorter than d");
+  if (evaluator.grad.size() < d) internal_error("leapfrog: evaluator gradient shorter than d");
+  if (&out == &start) internal_error("leapfrog: output aliases the start point");
+  ensure_point(out, d);
+  leapfrog_unchecked(graph, evaluator, start, inv_metric.data(), step, d, out);
 }
 
-void build_subtree(const Graph&, Evaluator&, const PhasePoint&, const std::vector<double>&, double,
-                   double, std::uint64_t, std::size_t, Rng&, TreeWorkspace&, Subtree&) {
-  internal_error("nuts::build_subtree not implemented yet");
+PhasePoint leapfrog(const Graph& graph, Evaluator& evaluator, const PhasePoint& start,
+                    const std::vector<double>& inv_metric, double step, std::size_t d) {
+  PhasePoint out(d);
+  leapfrog(graph, evaluator, start, inv_metric, step, d, out);
+  return out;
 }
 
-Subtree build_subtree(const Graph&, Evaluator&, const PhasePoint&, const std::vector<double>&,
-                      double, double, std::uint64_t, std::size_t, Rng&) {
-  internal_error("nuts::build_subtree not implemented yet");
+void build_subtree(const Graph& graph, Evaluator& evaluator, const PhasePoint& start,
+                   const std::vector<double>& inv_metric, double step, double h0,
+                   std::uint64_t depth, std::size_t d, Rng& rng, TreeWorkspace& workspace,
+                   Subtree& out) {
+  check_point(start, d, "build_subtree");
+  if (inv_metric.size() < d) internal_error("build_subtree: inverse metric shorter than d");
+  if (evaluator.grad.size() < d) internal_error("build_subtree: evaluator gradient shorter than d");
+  ensure_levels(workspace, depth, d);
+  for (std::uint64_t k = 0; k < depth; ++k) ensure_subtree(workspace.levels[k], d);
+  ensure_subtree(out, d);
+  build_unchecked(graph, evaluator, start, inv_metric.data(), step, h0, depth, d, rng, workspace,
+                  out);
 }
 
-ChainResult run_chain(const Graph&, const ChainConfig&, Rng&,
-                      const std::optional<std::vector<double>>&, ProgressState*) {
-  internal_error("nuts::run_chain not implemented yet");
+Subtree build_subtree(const Graph& graph, Evaluator& evaluator, const PhasePoint& start,
+                      const std::vector<double>& inv_metric, double step, double h0,
+                      std::uint64_t depth, std::size_t d, Rng& rng) {
+  TreeWorkspace workspace(d, depth);
+  Subtree out(d);
+  build_subtree(graph, evaluator, start, inv_metric, step, h0, depth, d, rng, workspace, out);
+  return out;
+}
+
+ChainResult run_chain(const Graph& graph, const ChainConfig& config, Rng& rng,
+                      const std::optional<std::vector<double>>& initial, ProgressState* progress) {
+  const std::size_t d = graph.n_params;
+  if (initial && initial->size() != d) {
+    internal_error("nuts::run_chain: starting position has " + std::to_string(initial->size()) +
+                   " coordinates, the model has " + std::to_string(d));
+  }
+  const std::uint64_t warmup = config.warmup;
+  const std::uint64_t n_draws = config.draws;
+  const std::uint64_t max_depth = config.max_tree_depth;
+
+  Evaluator ev(graph);
+  if (ev.grad.size() < d) internal_error("nuts::run_chain: evaluator gradient shorter than d");
+  PhasePoint current(d);
+  if (initial) current.position = *initial;
+  std::vector<double> inv_metric(d, 1.0);
+  std::vector<double> momentum_sd(d, 1.0);
+  std::vector<double> variance(d, 0.0);
+  const WarmupSchedule schedule = warmup_schedule(warmup);
+  std::size_t next_window = 0;
+  WelfordVariance estimator(d);
+
+  double step = config.step_size > 0.0
+                    ? config.step_size
+                    : hmc::find_initial_step_size(graph, ev, current.position, inv_metric,
+                                                  momentum_sd, d, rng);
+  DualAveraging dual(step);
+
+  ev.compute(graph, current.position.data());
+  current.logp = ev.logp;
+  std::copy_n(ev.grad.data(), d, current.grad.data());
+
+  // Trajectory storage, reused by every transition: both ends, the candidate, the newest
+  // subtree and the per-depth scratch of the recursion.
+  PhasePoint left(d);
+  PhasePoint right(d);
+  PhasePoint candidate(d);
+  Subtree tree(d);
+  TreeWorkspace workspace(d, std::min(max_depth, kEagerDepthLevels));
+
+  ChainResult result;
+  result.draws.assign(static_cast<std::size_t>(n_draws), std::vector<double>(d));
+  result.stats.assign(static_cast<std::size_t>(n_draws), DrawStats{});
+
+  const double* m = inv_metric.data();
+  double accept_sum = 0.0;
+  const std::uint64_t total = warmup + n_draws;
+  for (std::uint64_t i = 0; i < total; ++i) {
+    double* p0 = left.momentum.data();
+    for (std::size_t k = 0; k < d; ++k) p0[k] = rng.normal() * momentum_sd[k];
+    std::copy_n(current.position.data(), d, left.position.data());
+    std::copy_n(current.grad.data(), d, left.grad.data());
+    left.logp = current.logp;
+    copy_point(left, right, d);
+    copy_point(left, candidate, d);
+    const double h0 = kinetic(p0, m, d) - current.logp;
+
+    double log_weight = 0.0;  // the start point's weight, e^0
+    double leaves = 0.0;
+    double accept_total = 0.0;
+    bool divergent = false;
+    std::uint64_t depth = 0;
+    std::uint64_t n_steps = 0;
+    for (std::uint64_t j = 0; j < max_depth; ++j) {
+      const bool forward = (rng.next_u32() >> 31) != 0;
+      ensure_levels(workspace, j, d);
+      if (forward) {
+        build_unchecked(graph, ev, right, m, step, h0, j, d, rng, workspace, tree);
+      } else {
+        build_unchecked(graph, ev, left, m, -step, h0, j, d, rng, workspace, tree);
+      }
+      depth = j + 1;
+      n_steps += tree.n_leapfrog;
+      if (tree.diverged || tree.turning) {
+        divergent = tree.diverged;
+        break;
+      }
+      // Biased progressive sampling between the old trajectory and the new subtree.
+      const double u = rng.uniform();
+      const double diff = tree.log_weight - log_weight;
+      const double take = diff >= 0.0 ? 1.0 : std::exp(diff);
+      if (take > u) swap_points(candidate, tree.proposal);
+      log_weight = log_add_exp(log_weight, tree.log_weight);
+      const double n_leaves =
+          std::ldexp(1.0, static_cast<int>(std::min<std::uint64_t>(tree.depth, 1023)));
+      leaves += n_leaves;
+      accept_total += std::min(std::exp(tree.log_weight), n_leaves);
+      if (forward) {
+        swap_points(right, tree.plus);
+      } else {
+        swap_points(left, tree.minus);
+      }
+      if (is_turning(left, right, m, d)) break;
+    }
+    const double alpha = leaves == 0.0 ? 0.0 : std::min(1.0, accept_total / leaves);
+
+    double energy = h0;
+    if (divergent) {
+      result.divergences += 1;
+    } else {
+      energy = kinetic(candidate.momentum.data(), m, d) - candidate.logp;
+      swap_points(current, candidate);
+    }
+    add_progress(progress, divergent);
+
+    if (i < warmup) {
+      dual.advance(alpha);
+      step = dual.current();
+      bool closed = false;
+      if (i >= schedule.init_buffer && i < schedule.slow_end) {
+        estimator.add(current.position.data());
+        if (next_window < schedule.windows.size() && i == schedule.windows[next_window].last) {
+          // The metric is the inverse of the regularised variance; momenta are drawn with its
+          // square root as standard deviation, so kinetic energy and momenta agree.
+          estimator.regularized_variance(variance);
+          for (std::size_t k = 0; k < d; ++k) {
+            inv_metric[k] = 1.0 / variance[k];
+            momentum_sd[k] = std::sqrt(variance[k]);
+          }
+          dual.restart(step);
+          estimator.reset();
+          ++next_window;
+          closed = true;
+        }
+      }
+      if (!closed) dual.average();
+      if (i + 1 == warmup) step = dual.averaged();
+    } else {
+      const std::size_t r = static_cast<std::size_t>(i - warmup);
+      std::copy_n(current.position.data(), d, result.draws[r].data());
+      DrawStats& s = result.stats[r];
+      s.divergent = divergent;
+      s.tree_depth = static_cast<std::uint32_t>(depth);
+      s.n_steps = static_cast<std::uint32_t>(
+          std::min<std::uint64_t>(n_steps, std::numeric_limits<std::uint32_t>::max()));
+      s.accept_stat = alpha;
+      s.energy = energy;
+      s.lp = current.logp;
+    }
+    accept_sum += alpha;
+  }
+
+  result.accept_rate = total == 0 ? 0.0 : accept_sum / static_cast<double>(total);
+  result.step_size = step;
+  return result;
 }
 
 }  // namespace vorpex::nuts
