@@ -134,10 +134,12 @@ void ThreadPool::parallel_for(std::size_t n, const std::function<void(std::size_
   Job job;
   job.task = &task;
   job.n = n;
+  bool queued = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!started_) start_locked();
     if (!workers_.empty()) {
+      queued = true;
       job.prev = tail_;
       if (tail_ != nullptr) tail_->following = &job;
       else head_ = &job;
@@ -145,7 +147,8 @@ void ThreadPool::parallel_for(std::size_t n, const std::function<void(std::size_
       job.queued = true;
     }
   }
-  if (job.queued) work_cv_.notify_all();
+  // A worker may already be unlinking the job, so its own flag is read only under the mutex.
+  if (queued) work_cv_.notify_all();
 
   // The caller runs its own job's indices and nothing else, so a nested map never waits on an
   // unrelated outer task and always makes progress even when every worker is busy.
