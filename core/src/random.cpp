@@ -13,9 +13,17 @@ namespace {
 
 constexpr double kTwoPow53Inv = 1.0 / 9007199254740992.0;  // 2^-53
 
-inline std::uint32_t rotl(std::uint32_t v, int c) { return (v << c) | (v >> (32 - c)); }
+// Four 32-bit lanes (GCC vector extension); the quarter round below serves both one block (plain
+// words) and four blocks side by side (lanes).
+typedef std::uint32_t Lanes __attribute__((vector_size(16)));
 
-inline void quarter_round(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c, std::uint32_t& d) {
+template <class W>
+inline W rotl(W v, int c) {
+  return (v << c) | (v >> (32 - c));
+}
+
+template <class W>
+inline void quarter_round(W& a, W& b, W& c, W& d) {
   a += b; d ^= a; d = rotl(d, 16);
   c += d; b ^= c; b = rotl(b, 12);
   a += b; d ^= a; d = rotl(d, 8);
@@ -102,14 +110,18 @@ void check_shape(double shape, const char* what) {
 
 }  // namespace
 
-Rng::Rng(std::uint64_t seed) {
+std::array<std::uint32_t, 8> Rng::key_from_seed(std::uint64_t seed) {
+  std::array<std::uint32_t, 8> key{};
   std::uint64_t state = seed;
   for (int i = 0; i < 4; ++i) {
     const std::uint64_t w = splitmix64(state);
-    key_[2 * i] = static_cast<std::uint32_t>(w);
-    key_[2 * i + 1] = static_cast<std::uint32_t>(w >> 32);
+    key[2 * i] = static_cast<std::uint32_t>(w);
+    key[2 * i + 1] = static_cast<std::uint32_t>(w >> 32);
   }
+  return key;
 }
+
+Rng::Rng(std::uint64_t seed) : key_(key_from_seed(seed)) {}
 
 std::array<std::uint32_t, 16> Rng::chacha_block(const std::array<std::uint32_t, 8>& key,
                                                 std::uint64_t counter, std::uint64_t nonce,
@@ -139,13 +151,42 @@ std::array<std::uint32_t, 16> Rng::chacha_block(const std::array<std::uint32_t, 
 }
 
 void Rng::refill() {
-  block_ = chacha_block(key_, counter_, 0, 8);
-  ++counter_;
+  // Four consecutive blocks (counters c .. c+3, nonce 0) with 8 rounds, one block per vector lane:
+  // the same words as four calls of chacha_block, about four times faster.
+  using V = Lanes;
+  V x[16];
+  const std::uint32_t consts[4] = {0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
+  for (int i = 0; i < 4; ++i) x[i] = V{} + consts[i];
+  for (int i = 0; i < 8; ++i) x[4 + i] = V{} + key_[static_cast<std::size_t>(i)];
+  for (unsigned l = 0; l < 4; ++l) {
+    const std::uint64_t c = counter_ + l;
+    x[12][l] = static_cast<std::uint32_t>(c);
+    x[13][l] = static_cast<std::uint32_t>(c >> 32);
+  }
+  x[14] = V{};
+  x[15] = V{};
+  V in[16];
+  for (int i = 0; i < 16; ++i) in[i] = x[i];
+  for (int r = 0; r < 8; r += 2) {
+    quarter_round(x[0], x[4], x[8], x[12]);
+    quarter_round(x[1], x[5], x[9], x[13]);
+    quarter_round(x[2], x[6], x[10], x[14]);
+    quarter_round(x[3], x[7], x[11], x[15]);
+    quarter_round(x[0], x[5], x[10], x[15]);
+    quarter_round(x[1], x[6], x[11], x[12]);
+    quarter_round(x[2], x[7], x[8], x[13]);
+    quarter_round(x[3], x[4], x[9], x[14]);
+  }
+  for (unsigned i = 0; i < 16; ++i) {
+    const V w = x[i] + in[i];
+    for (unsigned l = 0; l < 4; ++l) block_[16 * l + i] = w[l];
+  }
+  counter_ += 4;
   pos_ = 0;
 }
 
 std::uint32_t Rng::next_u32() {
-  if (pos_ >= 16) refill();
+  if (pos_ >= kBufferWords) refill();
   return block_[pos_++];
 }
 

@@ -28,13 +28,18 @@ class Rng {
   static std::array<std::uint32_t, 16> chacha_block(const std::array<std::uint32_t, 8>& key,
                                                     std::uint64_t counter, std::uint64_t nonce,
                                                     int rounds);
+  // The 256-bit key a seed expands to; the generator's words are the ChaCha8 blocks of this key
+  // with nonce 0 and counters 0, 1, 2, ..., each block's words in order.
+  static std::array<std::uint32_t, 8> key_from_seed(std::uint64_t seed);
 
  private:
+  // Blocks are made four at a time (their rounds run side by side in vector registers).
+  static constexpr unsigned kBufferWords = 64;
   void refill();
   std::array<std::uint32_t, 8> key_{};
   std::uint64_t counter_ = 0;
-  std::array<std::uint32_t, 16> block_{};
-  unsigned pos_ = 16;
+  std::array<std::uint32_t, kBufferWords> block_{};
+  unsigned pos_ = kBufferWords;
 };
 
 }  // namespace vorpex

@@ -85,6 +85,19 @@ TEST(Random, ChaChaBlockMatchesPublishedVectors) {
 
 // ---- words, uniforms, seeding ----
 
+TEST(Random, WordsAreChaCha8BlocksOfTheSeedKeyInCounterOrder) {
+  // Nine blocks: crosses the generator's four-block buffer twice.
+  for (std::uint64_t seed : {0ull, 42ull, ~0ull}) {
+    Rng rng(seed);
+    const auto key = Rng::key_from_seed(seed);
+    for (std::uint64_t counter = 0; counter < 9; ++counter) {
+      const auto block = Rng::chacha_block(key, counter, 0, 8);
+      for (std::uint32_t w : block) ASSERT_EQ(rng.next_u32(), w) << "block " << counter;
+    }
+  }
+  EXPECT_NE(Rng::key_from_seed(1), Rng::key_from_seed(2));
+}
+
 TEST(Random, WordsAndUniformsAreFormedFromTheSameStream) {
   Rng a(7), b(7);
   for (int i = 0; i < 40; ++i) {  // crosses several 16-word blocks, also at odd offsets
