@@ -1,8 +1,24 @@
-// Entry point of the extension module `vorpex`: registers the classes and functions.
+// Entry point of the extension module `vorpex`: registers the classes and functions in order.
 #include <pybind11/pybind11.h>
+
+#include "objects.hpp"
 
 namespace py = pybind11;
 
 PYBIND11_MODULE(vorpex, m) {
-  m.doc() = "Bayesian inference with NUTS and static HMC on a compiled model graph.";
+  // Every callable carries its own "name(params)\n--\n\n" docstring, so CPython reports a real
+  // __text_signature__ and inspect.signature works; pybind11's generated signatures would
+  // replace it.
+  py::options opts;
+  opts.disable_function_signatures();
+  m.doc() = "";
+
+  vorpex::register_model_builder(m);            // ModelBuilder, ModelSpec
+  vorpex::register_handles(m);                  // ParamRef, VectorParamRef, Expr
+  vorpex::register_fit_result(m);               // FitResult
+  vorpex::register_batch_result(m);             // BatchResult
+  vorpex::register_sample(m);                   // sample
+  vorpex::register_batch_sample(m);             // batch_sample
+  vorpex::register_sample_prior_predictive(m);  // sample_prior_predictive
+  vorpex::register_errors(m);                   // InternalError and the error translators
 }

@@ -1,0 +1,10 @@
+// The batch_sample() entry point; registered by register_batch_sample (not yet built).
+#include <pybind11/pybind11.h>
+
+#include "objects.hpp"
+
+namespace vorpex {
+
+void register_batch_sample(py::module_&) {}
+
+}  // namespace vorpex

@@ -1,2 +1,0 @@
-// Placeholder translation unit; replaced by the model declarations and compilation.
-namespace vorpex {}
