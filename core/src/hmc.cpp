@@ -207,14 +207,15 @@ ChainResult run_chain(const Graph& graph, const ChainConfig& config, Rng& rng,
         collected += 1;
       }
       if (i == window.end && collected >= 11) {
-        // Population variance of the window; near-constant coordinates keep their metric.
+        // Population variance of the window becomes the inverse metric (momenta then have
+        // standard deviation 1/sqrt(v)); near-constant coordinates keep their metric.
         const double n = static_cast<double>(collected);
         for (std::size_t k = 0; k < d; ++k) {
           const double mean = sum[k] / n;
           const double v = sum_sq[k] / n - mean * mean;
           if (v > 1e-8) {
-            inv_metric[k] = 1.0 / v;
-            momentum_sd[k] = std::sqrt(v);
+            inv_metric[k] = v;
+            momentum_sd[k] = 1.0 / std::sqrt(v);
           }
         }
         step = find_initial_step_size(graph, ev, q, inv_metric, momentum_sd, d, rng);

@@ -335,12 +335,13 @@ ChainResult run_chain(const Graph& graph, const ChainConfig& config, Rng& rng,
       if (i >= schedule.init_buffer && i < schedule.slow_end) {
         estimator.add(current.position.data());
         if (next_window < schedule.windows.size() && i == schedule.windows[next_window].last) {
-          // The metric is the inverse of the regularised variance; momenta are drawn with its
-          // square root as standard deviation, so kinetic energy and momenta agree.
+          // The inverse metric is the estimated posterior variance, so a coordinate of scale
+          // sigma moves with velocity of scale sigma; momenta are drawn from N(0, 1/variance),
+          // the distribution the kinetic energy p^2 * variance / 2 implies.
           estimator.regularized_variance(variance);
           for (std::size_t k = 0; k < d; ++k) {
-            inv_metric[k] = 1.0 / variance[k];
-            momentum_sd[k] = std::sqrt(variance[k]);
+            inv_metric[k] = variance[k];
+            momentum_sd[k] = 1.0 / std::sqrt(variance[k]);
           }
           dual.restart(step);
           estimator.reset();

@@ -542,6 +542,27 @@ TEST(NutsChain, PerDrawStatisticsDescribeTheDraw) {
   EXPECT_TRUE(some_depth_above_one);
 }
 
+TEST(NutsChain, MetricAdaptationEqualisesScales) {
+  // Independent normals with standard deviations 1 and 1000. With the unit metric a trajectory
+  // needs about 1000 / eps steps to cross y's scale; once the inverse metric holds the variances,
+  // both coordinates look alike and trees of depth 2 or 3 suffice.
+  Graph g;
+  g.add_vector_params("x", 2);
+  g.vector_normal_logp(0, 1, 0.0, 1.0);
+  g.vector_normal_logp(1, 1, 0.0, 1000.0);
+  Rng rng(23);
+  const ChainResult r = nuts::run_chain(g, config(0.0, 10, 200, 300), rng, std::nullopt, nullptr);
+  double steps = 0.0;
+  for (const DrawStats& s : r.stats) steps += s.n_steps / 200.0;
+  EXPECT_LT(steps, 7.0);
+  EXPECT_GT(r.step_size, 0.3);
+  // Short trees must not come from leaving y behind: it still covers its scale.
+  double var_y = 0.0;
+  for (const auto& d : r.draws) var_y += d[1] * d[1] / 200.0;
+  EXPECT_GT(var_y, 0.5 * 1e6);
+  EXPECT_LT(var_y, 2.0 * 1e6);
+}
+
 TEST(NutsChain, WrongStartingLengthIsAnInternalError) {
   const Graph g = normal_model(3);
   Rng rng(1);
