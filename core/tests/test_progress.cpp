@@ -2,6 +2,7 @@
 #include "progress.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -129,7 +130,7 @@ TEST(ProgressPlainSchedule, TenthsAndPeriod) {
 class ProgressThread : public ::testing::Test {
  protected:
   void SetUp() override {
-    path_ = ::testing::TempDir() + "progress_" +
+    path_ = ::testing::TempDir() + "progress_" + std::to_string(::getpid()) + "_" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt";
     stream_ = std::fopen(path_.c_str(), "w");
     ASSERT_NE(stream_, nullptr);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -317,7 +318,8 @@ TEST(SamplerPoolChild, WriteDraws) {
 }
 
 std::string run_child(std::size_t threads) {
-  const std::string out = ::testing::TempDir() + "sampler_pool_" + std::to_string(threads) + ".txt";
+  const std::string out = ::testing::TempDir() + "sampler_pool_" + std::to_string(::getpid()) +
+                          "_" + std::to_string(threads) + ".txt";
   std::remove(out.c_str());
   std::vector<std::string> env_store = {std::string(kChildThreads) + "=" + std::to_string(threads),
                                         std::string(kChildOut) + "=" + out};
