@@ -4,10 +4,24 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <vector>
+
+// Counts every allocation of this test program, to check that the products allocate nothing.
+static std::atomic<long> g_allocations{0};
+
+void* operator new(std::size_t n) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace vorpex {
 namespace {
@@ -129,6 +143,22 @@ TEST(Linalg, RowBlocksDependOnShapeOnlyAndCoverLargeMatrices) {
                 linalg::rows_per_block(10000000, 3),
             64u);
   EXPECT_GE(linalg::rows_per_block(5, 1000000), 1u);
+}
+
+TEST(Linalg, PooledProductsAllocateNothingOnceWarm) {
+  // They run inside every gradient evaluation of a chain. The first transposed split call sizes
+  // the calling thread's scratch; later calls reuse it.
+  const std::size_t nrows = 50000, ncols = 4;
+  const std::vector<double> m = fill(nrows * ncols, 7);
+  std::vector<double> x = fill(ncols, 8), y = fill(nrows, 9);
+  linalg::gemv_acc(m.data(), nrows, ncols, x.data(), y.data());
+  linalg::gemv_t_acc(m.data(), nrows, ncols, y.data(), x.data());
+  const long before = g_allocations.load();
+  for (int rep = 0; rep < 5; ++rep) {
+    linalg::gemv_acc(m.data(), nrows, ncols, x.data(), y.data());
+    linalg::gemv_t_acc(m.data(), nrows, ncols, y.data(), x.data());
+  }
+  EXPECT_EQ(g_allocations.load(), before);
 }
 
 TEST(Linalg, NonFiniteValuesPropagate) {
