@@ -262,7 +262,11 @@ double Rng::beta(double a, double b) {
   // X / (X + Y) with X ~ Gamma(a), Y ~ Gamma(b), written as 1 / (1 + exp(ln Y - ln X)).
   const double lx = log_standard_gamma(*this, a);
   const double ly = log_standard_gamma(*this, b);
-  return 1.0 / (1.0 + std::exp(ly - lx));
+  const double d = ly - lx;
+  // Both logs are -inf only for subnormal shapes, where the distribution is, in doubles, two
+  // point masses at 0 and 1; draw between them with its limiting weights rather than give NaN.
+  if (std::isnan(d)) return uniform() * (a + b) < a ? 1.0 : 0.0;
+  return 1.0 / (1.0 + std::exp(d));
 }
 
 double Rng::chi_square(double k) {

@@ -372,6 +372,15 @@ TEST(Random, BetaMomentsAndFit) {
   const std::vector<double> xs = draw(n, seed, [](Rng& r) { return r.beta(0.05, 0.05); });
   for (double x : xs) ASSERT_TRUE(x >= 0.0 && x <= 1.0) << x;
   expect_moments(xs, 0.5, 0.25 / 1.1);
+  // Shapes so small that both gamma draws underflow even in logs: point masses at 0 and 1.
+  Rng r(seed + 1);
+  double ones = 0.0;
+  for (int i = 0; i < 4000; ++i) {
+    const double x = r.beta(1e-310, 3e-310);
+    ASSERT_TRUE(x == 0.0 || x == 1.0) << x;
+    ones += x;
+  }
+  EXPECT_NEAR(ones / 4000.0, 0.25, 5.0 * std::sqrt(0.25 * 0.75 / 4000.0));
 }
 
 TEST(Random, PoissonMomentsAndChiSquareFit) {
