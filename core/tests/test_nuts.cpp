@@ -607,7 +607,7 @@ void expect_expectation(const ChainResult& r, F f, double truth, double max_mcse
   for (const auto& d : r.draws) xs.push_back(f(d));
   const Estimate e = batch_means(xs);
   EXPECT_LT(e.mcse, max_mcse) << what;
-  EXPECT_NEAR(e.value, truth, 4.0 * e.mcse) << what << " mcse " << e.mcse;
+  EXPECT_NEAR(e.value, truth, 5.0 * e.mcse) << what << " mcse " << e.mcse;
 }
 
 TEST(NutsStatistics, TenDimensionalStandardNormal) {
