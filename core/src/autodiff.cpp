@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
@@ -19,6 +20,8 @@ constexpr double kSqrt2Pi = 2.5066282746310002;
 constexpr double kPi = 3.141592653589793;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::size_t kNoStep = static_cast<std::size_t>(-1);
+// Rows per chunk of a fused likelihood: a few columns of this length fit in L1 together.
+constexpr std::size_t kChunk = 512;
 
 // Bits of EvalStep::push.
 constexpr unsigned char kPushA = 1, kPushB = 2, kPushC = 4, kPushD = 8;
@@ -68,6 +71,121 @@ double sqdiff4(const double* __restrict y, const double* __restrict m, std::size
     s0 += r * r;
   }
   return (s0 + s1) + (s2 + s3);
+}
+
+// Two doubles in one SSE2 register (a GCC and Clang vector extension). The fused likelihood
+// kernels below compute in these explicitly: their sums would otherwise stay scalar, since the
+// compiler may not reorder floating-point additions on its own.
+typedef double V2 __attribute__((vector_size(16)));
+inline V2 load2(const double* p) {
+  V2 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store2(double* p, V2 v) { std::memcpy(p, &v, sizeof v); }
+inline V2 splat(double x) { return V2{x, x}; }
+
+// One pass of a linear mean over len rows with G <= 4 of its terms:
+// m_i = base_i + c_0 x_0,i + c_1 x_1,i + ..., added in term order, base being the intercept on
+// the first pass and m itself afterwards, so a mean built in several passes has the same bits as
+// one built term by term. On the last pass also returns the sum of (y_i - m_i)^2.
+template <int G, bool First, bool Last>
+double linear_pass(double* __restrict m, const double* __restrict y, std::size_t len, double icpt,
+                   const double* c, const double* const* x) {
+  constexpr int kG = G > 0 ? G : 1;
+  V2 cv[kG];
+  const double* __restrict xs[kG];
+  for (int t = 0; t < G; ++t) {
+    cv[t] = splat(c[t]);
+    xs[t] = x[t];
+  }
+  V2 a0 = splat(0.0), a1 = splat(0.0);
+  std::size_t i = 0;
+  for (; i + 4 <= len; i += 4) {
+    V2 v0 = First ? splat(icpt) : load2(m + i);
+    V2 v1 = First ? splat(icpt) : load2(m + i + 2);
+    for (int t = 0; t < G; ++t) {
+      v0 += cv[t] * load2(xs[t] + i);
+      v1 += cv[t] * load2(xs[t] + i + 2);
+    }
+    store2(m + i, v0);
+    store2(m + i + 2, v1);
+    if constexpr (Last) {
+      const V2 r0 = load2(y + i) - v0, r1 = load2(y + i + 2) - v1;
+      a0 += r0 * r0;
+      a1 += r1 * r1;
+    }
+  }
+  double ss = (a0[0] + a1[0]) + (a0[1] + a1[1]);
+  for (; i < len; ++i) {
+    double v = First ? icpt : m[i];
+    for (int t = 0; t < G; ++t) v += c[t] * xs[t][i];
+    m[i] = v;
+    if constexpr (Last) ss += (y[i] - v) * (y[i] - v);
+  }
+  return ss;
+}
+
+template <bool First, bool Last>
+double linear_pass_of(int g, double* m, const double* y, std::size_t len, double icpt,
+                      const double* c, const double* const* x) {
+  switch (g) {
+    case 0: return linear_pass<0, First, Last>(m, y, len, icpt, c, x);
+    case 1: return linear_pass<1, First, Last>(m, y, len, icpt, c, x);
+    case 2: return linear_pass<2, First, Last>(m, y, len, icpt, c, x);
+    case 3: return linear_pass<3, First, Last>(m, y, len, icpt, c, x);
+    default: return linear_pass<4, First, Last>(m, y, len, icpt, c, x);
+  }
+}
+
+// Adds, over len rows with r_i = y_i - m_i, the sum of r_i to sums[0] (when WithSum) and the
+// sum of r_i x_t,i to sums[1 + t] for G <= 4 columns x_t.
+template <int G, bool WithSum>
+void residual_pass(const double* __restrict y, const double* __restrict m, std::size_t len,
+                   const double* const* x, double* sums) {
+  constexpr int kG = G > 0 ? G : 1;
+  const double* __restrict xs[kG];
+  V2 d0[kG], d1[kG];
+  for (int t = 0; t < kG; ++t) {
+    xs[t] = t < G ? x[t] : nullptr;
+    d0[t] = splat(0.0);
+    d1[t] = splat(0.0);
+  }
+  V2 s0 = splat(0.0), s1 = splat(0.0);
+  std::size_t i = 0;
+  for (; i + 4 <= len; i += 4) {
+    const V2 r0 = load2(y + i) - load2(m + i), r1 = load2(y + i + 2) - load2(m + i + 2);
+    if constexpr (WithSum) {
+      s0 += r0;
+      s1 += r1;
+    }
+    for (int t = 0; t < G; ++t) {
+      d0[t] += r0 * load2(xs[t] + i);
+      d1[t] += r1 * load2(xs[t] + i + 2);
+    }
+  }
+  double s = (s0[0] + s1[0]) + (s0[1] + s1[1]);
+  double d[kG];
+  for (int t = 0; t < G; ++t) d[t] = (d0[t][0] + d1[t][0]) + (d0[t][1] + d1[t][1]);
+  for (; i < len; ++i) {
+    const double r = y[i] - m[i];
+    s += r;
+    for (int t = 0; t < G; ++t) d[t] += r * xs[t][i];
+  }
+  if constexpr (WithSum) sums[0] += s;
+  for (int t = 0; t < G; ++t) sums[1 + t] += d[t];
+}
+
+template <bool WithSum>
+void residual_pass_of(int g, const double* y, const double* m, std::size_t len,
+                      const double* const* x, double* sums) {
+  switch (g) {
+    case 0: return residual_pass<0, WithSum>(y, m, len, x, sums);
+    case 1: return residual_pass<1, WithSum>(y, m, len, x, sums);
+    case 2: return residual_pass<2, WithSum>(y, m, len, x, sums);
+    case 3: return residual_pass<3, WithSum>(y, m, len, x, sums);
+    default: return residual_pass<4, WithSum>(y, m, len, x, sums);
+  }
 }
 
 double clamp_probability(double p) { return std::clamp(p, 1e-12, 0.999999999999); }
@@ -147,9 +265,10 @@ Evaluator::Evaluator(const Graph& graph) {
   node_slots.assign(nn, NodeSlot{});
   values.assign(nn, 0.0);
   log_values.assign(nn, 0.0);
+  inv_values.assign(nn, 0.0);
   param_nodes.assign(np, std::nullopt);
   std::vector<std::size_t> step_of(nn, kNoStep);
-  std::vector<NodeId> log_wanted;
+  std::vector<NodeId> scales;
   std::size_t n_columns = 0;
   std::size_t n_scratch = 0;
 
@@ -163,7 +282,7 @@ Evaluator::Evaluator(const Graph& graph) {
     };
     auto column = [&](NodeId x) -> ColumnRef {
       if (x >= id || node_slots[x].kind == SlotKind::Scalar) unreachable();
-      return ColumnRef{node_slots[x].offset, node_slots[x].kind == SlotKind::Column};
+      return ColumnRef{node_slots[x].offset, node_slots[x].kind == SlotKind::Column, x};
     };
     auto data_column = [&](std::size_t d) {
       if (d >= graph.data.size()) internal_error("data column index out of range");
@@ -213,6 +332,7 @@ Evaluator::Evaluator(const Graph& graph) {
             has_step = false;
             values[id] = o.value;
             log_values[id] = std::log(o.value);
+            inv_values[id] = 1.0 / o.value;
           } else if constexpr (std::is_same_v<T, op::Data>) {
             has_step = false;
             data_column(o.column);
@@ -296,7 +416,7 @@ Evaluator::Evaluator(const Graph& graph) {
             st.c = scalar(o.sigma);
             st.push = push_bits({o.x, o.mu, o.sigma});
             st.scratch = take_scratch(3);
-            log_wanted.push_back(o.sigma);
+            scales.push_back(o.sigma);
           } else if constexpr (std::is_same_v<T, op::NormalObsLogp>) {
             if (o.obs >= graph.obs_data.size()) internal_error("observed vector index out of range");
             if (graph.obs_data[o.obs].size() < n) {
@@ -305,12 +425,13 @@ Evaluator::Evaluator(const Graph& graph) {
                              " entries, fewer than the " + std::to_string(n) + " observations");
             }
             st.code = StepCode::NormalObsLogp;
+            st.k1 = static_cast<double>(graph.obs_data[o.obs].size());
             st.va = column(o.mu);
             st.b = scalar(o.sigma);
             st.index = o.obs;
             st.push = push_bits({o.mu, o.sigma});
             st.scratch = take_scratch(1);
-            log_wanted.push_back(o.sigma);
+            scales.push_back(o.sigma);
           } else if constexpr (std::is_same_v<T, op::HalfNormalLogp>) {
             st.code = StepCode::HalfNormalLogp;
             st.a = scalar(o.x);
@@ -319,6 +440,7 @@ Evaluator::Evaluator(const Graph& graph) {
             st.hoisted = is_constant(o.sigma);
             if (st.hoisted) st.k0 = half_normal_log_norm(values[o.sigma]);
             st.scratch = take_scratch(3);
+            scales.push_back(o.sigma);
           } else if constexpr (std::is_same_v<T, op::StudentTLogp>) {
             st.code = StepCode::StudentTLogp;
             st.a = scalar(o.x);
@@ -406,10 +528,70 @@ Evaluator::Evaluator(const Graph& graph) {
     }
   }
 
-  // A scale read by several normal densities has its logarithm taken once per call, right after
-  // its value; a constant's was taken above.
-  for (NodeId s : log_wanted) {
-    if (step_of[s] != kNoStep) steps[step_of[s]].log_value = true;
+  // A scale read by normal densities has its logarithm and reciprocal taken once per call, right
+  // after its value (a constant's were taken above), so the densities divide by nothing.
+  for (NodeId s : scales) {
+    if (step_of[s] != kNoStep) steps[step_of[s]].scale = true;
+  }
+
+  // Fuse each normal likelihood with a mean column that nothing else reads. The mean's operands
+  // all precede it, so computing it at the likelihood's position changes no value.
+  std::vector<std::size_t> readers(nn, 0);
+  for (const EvalStep& st : steps) {
+    for (const ColumnRef* r : {&st.va, &st.vb}) {
+      if (r->computed) ++readers[r->node];
+    }
+  }
+  std::vector<bool> assigned(nn, false);  // columns whose adjoint is written by their reader
+  std::vector<bool> removed(steps.size(), false);
+  // Coordinates are copied into their Param nodes before the forward pass and collected after
+  // the reverse pass, so a Param node needs no step.
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    if (steps[i].code == StepCode::Param) removed[i] = true;
+  }
+  for (EvalStep& st : steps) {
+    if (st.code != StepCode::NormalObsLogp || !st.va.computed || readers[st.va.node] != 1) continue;
+    assigned[st.va.node] = true;
+    const std::size_t at = step_of[st.va.node];
+    const EvalStep& mean = steps[at];
+    if (mean.code == StepCode::ScalarBroadcast) {
+      st.code = StepCode::NormalObsScalarMean;
+      st.a = mean.a;
+      st.out = mean.out;
+      removed[at] = true;
+    } else if (mean.code == StepCode::FusedLinearMu) {
+      st.code = StepCode::NormalObsLinearMean;
+      st.a = mean.a;
+      st.start = mean.start;
+      st.count = mean.count;
+      st.out = mean.out;
+      // Half the sum of squares, the intercept's sum, one sum per coefficient.
+      st.scratch = n_scratch;
+      n_scratch += 2 + mean.count;
+      removed[at] = true;
+    } else {
+      st.assign = true;
+    }
+  }
+  std::vector<EvalStep> program;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    if (!removed[i]) program.push_back(steps[i]);
+    if (steps[i].scale) {
+      EvalStep sc;
+      sc.code = StepCode::Scale;
+      sc.id = steps[i].id;
+      program.push_back(sc);
+    }
+  }
+  steps = std::move(program);
+  for (NodeId id = 0; id < nn; ++id) {
+    if (node_slots[id].kind != SlotKind::Column || assigned[id] || n == 0) continue;
+    const std::size_t off = node_slots[id].offset;
+    if (!col_resets.empty() && col_resets.back().second == off) {
+      col_resets.back().second = off + n;
+    } else {
+      col_resets.emplace_back(off, off + n);
+    }
   }
   for (NodeId t : graph.logp_terms) {
     if (t >= nn || node_slots[t].kind != SlotKind::Scalar) unreachable();
@@ -419,6 +601,8 @@ Evaluator::Evaluator(const Graph& graph) {
   col_values.assign(n_columns * n, 0.0);
   col_adjoints.assign(n_columns * n, 0.0);
   adjoints.assign(nn, 0.0);
+  adjoint_seed.assign(nn, 0.0);
+  for (NodeId t : terms) adjoint_seed[t] = 1.0;
   grad.assign(np, 0.0);
   scratch.assign(n_scratch, 0.0);
 }
@@ -430,6 +614,7 @@ void Evaluator::compute(const Graph& graph, const double* u) {
   const std::size_t n = n_obs;
   double* __restrict val = values.data();
   double* __restrict lv = log_values.data();
+  double* __restrict iv = inv_values.data();
   double* __restrict col = col_values.data();
   double* __restrict scr = scratch.data();
   double* __restrict cadj = col_adjoints.data();
@@ -439,13 +624,30 @@ void Evaluator::compute(const Graph& graph, const double* u) {
   auto column = [&](const ColumnRef& r) -> const double* {
     return r.computed ? col + r.index : graph.data[r.index].data();
   };
+  // sigma of a normal likelihood receives sum (y - mu)^2 / sigma^3 - L / sigma, the derivative
+  // of its value, with half the sum of squares saved by the forward pass.
+  // (k1 holds L, the length of the observed vector.)
+  auto push_obs_sigma = [&](const EvalStep& st, double X, double half_ss) {
+    if (!(st.push & kPushB)) return;
+    const double inv_sigma = iv[st.b];
+    adj[st.b] += X * ((2.0 * half_ss * inv_sigma * inv_sigma - st.k1) * inv_sigma);
+  };
+  // L (-c0 - ln sigma) - S / sigma^2 with S half the sum of squares.
+  auto obs_value = [&](const EvalStep& st, double half_ss) {
+    return st.k1 * (-kHalfLog2Pi - lv[st.b]) - half_ss * iv[st.b] * iv[st.b];
+  };
 
   // Forward pass.
+  for (const auto& [coord, node] : param_reads) val[node] = u[coord];
   for (const EvalStep& st : steps) {
     double* p = scr + st.scratch;
     switch (st.code) {
       case StepCode::Param:
         val[st.id] = u[st.index];
+        break;
+      case StepCode::Scale:
+        lv[st.id] = std::log(val[st.id]);
+        iv[st.id] = 1.0 / val[st.id];
         break;
       case StepCode::Add:
         val[st.id] = val[st.a] + val[st.b];
@@ -538,22 +740,69 @@ void Evaluator::compute(const Graph& graph, const double* u) {
         break;
       }
       case StepCode::NormalLogp: {
-        const double x = val[st.a], mu = val[st.b], sigma = val[st.c];
-        const double inv_var = 1.0 / (sigma * sigma);
+        const double x = val[st.a], mu = val[st.b];
+        const double inv_sigma = iv[st.c];
         const double d = x - mu;
-        const double t = d * inv_var;  // (x - mu) / sigma^2
+        const double t = d * inv_sigma * inv_sigma;  // (x - mu) / sigma^2
         val[st.id] = -0.5 * (d * t) - lv[st.c] - kHalfLog2Pi;
         p[0] = -t;
         p[1] = t;
-        p[2] = (d * t - 1.0) / sigma;
+        p[2] = (d * t - 1.0) * inv_sigma;
         break;
       }
       case StepCode::NormalObsLogp: {
-        const std::vector<double>& y = graph.obs_data[st.index];
-        const double sigma = val[st.b];
-        const double s = 0.5 * sqdiff4(y.data(), column(st.va), n);
+        const double s = 0.5 * sqdiff4(graph.obs_data[st.index].data(), column(st.va), n);
         p[0] = s;
-        val[st.id] = static_cast<double>(y.size()) * (-kHalfLog2Pi - lv[st.b]) - s / (sigma * sigma);
+        val[st.id] = obs_value(st, s);
+        break;
+      }
+      case StepCode::NormalObsScalarMean: {
+        const double* y = graph.obs_data[st.index].data();
+        const double m = val[st.a];
+        double* mc = col + st.out;
+        double acc = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+          mc[i] = m;
+          acc += (y[i] - m) * (y[i] - m);
+        }
+        p[0] = 0.5 * acc;
+        val[st.id] = obs_value(st, p[0]);
+        break;
+      }
+      case StepCode::NormalObsLinearMean: {
+        // In L1-sized chunks: the chunk of the mean stays in cache between passes.
+        const double* y = graph.obs_data[st.index].data();
+        const double icpt = st.a == kNoNode ? 0.0 : val[st.a];
+        double ss = 0.0;
+        double c[4];
+        const double* x[4];
+        for (std::size_t c0 = 0; c0 < n; c0 += kChunk) {
+          const std::size_t len = std::min(kChunk, n - c0);
+          std::size_t k = 0;
+          do {
+            const std::size_t g = std::min<std::size_t>(4, st.count - k);
+            for (std::size_t t = 0; t < g; ++t) {
+              c[t] = val[lin[st.start + k + t].coef];
+              x[t] = graph.data[lin[st.start + k + t].column].data() + c0;
+            }
+            const bool first = k == 0, last = k + g == st.count;
+            const int gi = static_cast<int>(g);
+            double* m = col + st.out + c0;
+            const double* yc = y + c0;
+            if (first && last) {
+              ss += linear_pass_of<true, true>(gi, m, yc, len, icpt, c, x);
+            } else if (first) {
+              linear_pass_of<true, false>(gi, m, yc, len, icpt, c, x);
+            } else if (last) {
+              ss += linear_pass_of<false, true>(gi, m, yc, len, icpt, c, x);
+            } else {
+              linear_pass_of<false, false>(gi, m, yc, len, icpt, c, x);
+            }
+            k += g;
+          } while (k < st.count);
+        }
+        p[0] = 0.5 * ss;
+        val[st.id] = obs_value(st, p[0]);
         break;
       }
       case StepCode::HalfNormalLogp: {
@@ -564,11 +813,12 @@ void Evaluator::compute(const Graph& graph, const double* u) {
           break;
         }
         const double norm = st.hoisted ? st.k0 : half_normal_log_norm(sigma);
-        const double inv_var = 1.0 / (sigma * sigma);
+        const double inv_sigma = iv[st.b];
+        const double inv_var = inv_sigma * inv_sigma;
         val[st.id] = norm - x * x * inv_var * 0.5;
         p[0] = 1.0;
         p[1] = -x * inv_var;
-        p[2] = (x * x * inv_var - 1.0) / sigma;
+        p[2] = (x * x * inv_var - 1.0) * inv_sigma;
         break;
       }
       case StepCode::StudentTLogp: {
@@ -718,18 +968,19 @@ void Evaluator::compute(const Graph& graph, const double* u) {
         val[st.id] = acc;
         break;
       }
+      default:
+        __builtin_unreachable();  // every code is handled above
     }
-    if (st.log_value) lv[st.id] = std::log(val[st.id]);
   }
 
   double total = -0.0;
   for (NodeId t : terms) total += val[t];
   logp = total;
 
-  std::fill(adjoints.begin(), adjoints.end(), 0.0);
-  std::fill(col_adjoints.begin(), col_adjoints.end(), 0.0);
+  // Reset and seed in one copy: zero adjoints with 1.0 at every term.
+  std::copy(adjoint_seed.begin(), adjoint_seed.end(), adjoints.begin());
+  for (const auto& [begin, end] : col_resets) std::fill(cadj + begin, cadj + end, 0.0);
   std::fill(grad.begin(), grad.end(), 0.0);
-  for (NodeId t : terms) adj[t] = 1.0;
 
   // Reverse pass: every consumer of a node comes after it, so its adjoint is complete here.
   for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
@@ -738,6 +989,7 @@ void Evaluator::compute(const Graph& graph, const double* u) {
     const double* p = scr + st.scratch;
     switch (st.code) {
       case StepCode::Param:
+      case StepCode::Scale:
         break;
       case StepCode::Add:
         adj[st.a] += X;
@@ -840,20 +1092,58 @@ void Evaluator::compute(const Graph& graph, const double* u) {
         if (st.push & kPushC) adj[st.c] += X * p[2];
         break;
       case StepCode::NormalObsLogp: {
-        const double sigma = val[st.b];
-        const double inv_var = 1.0 / (sigma * sigma);
         if (st.va.computed) {
-          const double f = X * inv_var;
+          const double f = X * iv[st.b] * iv[st.b];
           const double* y = graph.obs_data[st.index].data();
           const double* mu = col + st.va.index;
           double* gm = cadj + st.va.index;
-          for (std::size_t i = 0; i < n; ++i) gm[i] += f * (y[i] - mu[i]);
+          if (st.assign) {
+            for (std::size_t i = 0; i < n; ++i) gm[i] = f * (y[i] - mu[i]);
+          } else {
+            for (std::size_t i = 0; i < n; ++i) gm[i] += f * (y[i] - mu[i]);
+          }
         }
-        if (st.push & kPushB) {
-          // d/dsigma of the value: sum (y - mu)^2 / sigma^3 - L / sigma, with 2 p[0] the sum.
-          const double len = static_cast<double>(graph.obs_data[st.index].size());
-          adj[st.b] += X * ((2.0 * p[0] * inv_var - len) / sigma);
+        push_obs_sigma(st, X, p[0]);
+        break;
+      }
+      case StepCode::NormalObsScalarMean: {
+        // The mean column's adjoint f (y_i - m) is summed straight into the scalar.
+        const double* y = graph.obs_data[st.index].data();
+        const double m = val[st.a];
+        double acc = 0.0;
+        for (std::size_t i = 0; i < n; ++i) acc += y[i] - m;
+        adj[st.a] += X * iv[st.b] * iv[st.b] * acc;
+        push_obs_sigma(st, X, p[0]);
+        break;
+      }
+      case StepCode::NormalObsLinearMean: {
+        // The mean column's adjoint is f r_i with r_i = y_i - mu_i; the coefficients receive
+        // f sum r_i x_k,i and the intercept f sum r_i, without storing the column adjoint.
+        const double f = X * iv[st.b] * iv[st.b];
+        const double* y = graph.obs_data[st.index].data();
+        const double* mu = col + st.out;
+        double* sums = scr + st.scratch + 1;  // intercept, then one per coefficient
+        std::fill_n(sums, st.count + 1, 0.0);
+        const double* x[4];
+        for (std::size_t c0 = 0; c0 < n; c0 += kChunk) {
+          const std::size_t len = std::min(kChunk, n - c0);
+          std::size_t k = 0;
+          do {
+            const std::size_t g = std::min<std::size_t>(4, st.count - k);
+            for (std::size_t t = 0; t < g; ++t) {
+              x[t] = graph.data[lin[st.start + k + t].column].data() + c0;
+            }
+            if (k == 0) {
+              residual_pass_of<true>(static_cast<int>(g), y + c0, mu + c0, len, x, sums);
+            } else {
+              residual_pass_of<false>(static_cast<int>(g), y + c0, mu + c0, len, x, sums + k);
+            }
+            k += g;
+          } while (k < st.count);
         }
+        for (std::size_t k = 0; k < st.count; ++k) adj[lin[st.start + k].coef] += f * sums[1 + k];
+        if (st.a != kNoNode) adj[st.a] += f * sums[0];
+        push_obs_sigma(st, X, p[0]);
         break;
       }
       case StepCode::HalfNormalLogp:
@@ -897,6 +1187,8 @@ void Evaluator::compute(const Graph& graph, const double* u) {
       case StepCode::VectorUniformLogp:
         for (std::size_t j = 0; j < st.count; ++j) gr[st.start + j] += X * p[j];
         break;
+      default:
+        __builtin_unreachable();  // every code is handled above
     }
   }
 

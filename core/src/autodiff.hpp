@@ -25,9 +25,9 @@ inline constexpr NodeId kNoNode = static_cast<NodeId>(-1);
 
 // Operation of one step of the evaluator's compiled program (see EvalStep).
 enum class StepCode : unsigned char {
-  Param, Add, Mul, Sub, Div, Neg, Exp, Log, Sigmoid, Square,
+  Param, Scale, Add, Mul, Sub, Div, Neg, Exp, Log, Sigmoid, Square,
   ScalarMulData, VectorAdd, ScalarBroadcastAdd, ScalarBroadcast, FusedLinearMu, MatVecMul,
-  NormalLogp, NormalObsLogp, HalfNormalLogp, StudentTLogp, UniformLogp, BernoulliLogp,
+  NormalLogp, NormalObsLogp, NormalObsScalarMean, NormalObsLinearMean, HalfNormalLogp, StudentTLogp, UniformLogp, BernoulliLogp,
   PoissonLogp, GammaLogp, BetaLogp,
   VectorNormalLogp, VectorHalfNormalLogp, VectorStudentTLogp, VectorGammaLogp, VectorBetaLogp,
   VectorUniformLogp,
@@ -38,23 +38,30 @@ enum class StepCode : unsigned char {
 struct ColumnRef {
   std::size_t index = 0;
   bool computed = false;
+  NodeId node = 0;
 };
 
 // One node of the graph with its operands resolved and its constant work done once, when the
-// evaluator is created. Constant and Data nodes have no step.
+// evaluator is created. Constant and Data nodes have no step. A normal likelihood whose mean
+// column is read by nothing else takes over that column's step (NormalObsScalarMean for a
+// broadcast scalar, NormalObsLinearMean for a fused linear mean), so the column is computed,
+// read and differentiated in one place; with any other sole-reader mean it writes the column's
+// adjoint instead of adding to it (assign).
 struct EvalStep {
   StepCode code = StepCode::Param;
-  bool log_value = false;   // also store ln(value) in log_values (a scale shared by densities)
+  bool scale = false;       // a Scale step follows: the node is a scale read by normal densities
   bool hoisted = false;     // the hyperparameters are constants: k0 (and k1) hold their terms
+  bool assign = false;      // NormalObsLogp: the mean's column adjoint is written, not added to
   unsigned char push = 0;   // bit i set: operand i (a, b, c, d) receives a derivative
+  // What a scalar step reads comes first, within one cache line.
   NodeId id = 0;
   NodeId a = 0, b = 0, c = 0, d = 0;  // scalar operands; kNoNode where absent
+  std::size_t scratch = 0;            // offset of this step's slots in Evaluator::scratch
+  double k0 = 0.0, k1 = 0.0;
   ColumnRef va, vb;                   // column operands
   std::size_t out = 0;                // own column's offset in col_values
   std::size_t index = 0;              // Param coordinate, data/obs/matrix index
   std::size_t start = 0, count = 0;   // coordinate block; linear terms [start, start + count)
-  std::size_t scratch = 0;            // offset of this step's slots in Evaluator::scratch
-  double k0 = 0.0, k1 = 0.0;
   Transform transform;
 };
 
@@ -88,8 +95,11 @@ struct Evaluator {
   std::vector<LinearTerm> linear_terms;
   std::vector<double> scratch;      // per-step partial derivatives, transformed blocks
   std::vector<double> log_values;   // ln of the nodes used as a normal scale, per node
+  std::vector<double> inv_values;   // 1/value of the same nodes
   std::vector<NodeId> terms;        // copy of the graph's logp_terms
+  std::vector<double> adjoint_seed; // what a call's adjoints start from: 1.0 at each term
   std::vector<std::pair<std::size_t, NodeId>> param_reads;  // (coordinate, Param node)
+  std::vector<std::pair<std::size_t, std::size_t>> col_resets;  // col_adjoints ranges to zero
 
   // Throws InternalError when a column, observed vector or matrix is shorter than n_obs or a
   // matrix's shape does not match its node.

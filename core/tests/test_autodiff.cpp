@@ -199,6 +199,31 @@ std::vector<GradientCase> gradient_cases() {
       {"MatVecMul Logit", matvec(Transform::logit(), true), {{0.3, 0.5, -1.0, 0.2}, {0.3, 8.0, -8.0, 0.0}}},
       {"MatVecMul Interval", matvec(Transform::interval(-2.0, 3.0), true),
        {{0.3, 0.5, -1.0, 0.2}, {0.3, 7.0, -7.0, 0.0}}},
+      {"ScalarBroadcastAdd over a matrix product",
+       [y3] {
+         Graph g = params(1);
+         const std::size_t w = g.add_vector_params_with_transform("w", 2, Transform::log());
+         const NodeId prod = g.mat_vec_mul(g.store_matrix({1, 2, 3, 4, 5, 6}, 3, 2), w, 2, std::nullopt);
+         observe(g, g.scalar_broadcast_add(0, prod), y3);
+         return g;
+       },
+       {{0.3, -0.5, 0.4, 0.1}}},
+      {"NormalObsLogp over a data column",
+       [x3, y3] {
+         Graph g = params(1);
+         g.normal_obs_logp(g.add_data("x", x3), 0, g.add_obs_data(y3));
+         return g;
+       },
+       {{0.8}}},
+      {"a coordinate read by two Param nodes",
+       [] {
+         Graph g = params(1);
+         const NodeId again = g.add_node(op::Param{0});
+         g.logp_terms.push_back(g.add_node(op::Mul{0, again}));
+         g.logp_terms.push_back(g.add_node(op::Exp{again}));
+         return g;
+       },
+       {{0.7}}},
       {"NormalObsLogp scale",
        [y3] {
          Graph g = params(2);
@@ -591,6 +616,51 @@ TEST(Autodiff, LinearMeansMatchDirectSums) {
     expected += -0.5 * std::pow(y[i] - mu2, 2) - kC0;
   }
   EXPECT_NEAR(ev.logp, expected, 1e-10);
+}
+
+TEST(Autodiff, LikelihoodFusedWithItsMeanMatchesTheSeparateNodes) {
+  // A likelihood fuses with a mean that only it reads. Reading the same mean once more (through
+  // a VectorAdd with a zero column) keeps the nodes apart; both must agree. Seven terms take two
+  // passes, and 1030 rows take three chunks with a ragged end.
+  const std::size_t n = 1030, k = 7;
+  std::vector<std::vector<double>> xs(k, std::vector<double>(n));
+  std::vector<double> y(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j < k; ++j) {
+      xs[j][i] = std::sin(static_cast<double>(i * (j + 3) + j));
+    }
+    y[i] = std::cos(static_cast<double>(i)) * 2.0;
+  }
+  auto build = [&](bool apart, bool broadcast) {
+    Graph g = params(k + 2);  // intercept, k coefficients, log sigma
+    std::vector<NodeId> coefs;
+    std::vector<std::size_t> cols;
+    for (std::size_t j = 0; j < k; ++j) {
+      coefs.push_back(1 + j);
+      cols.push_back(g.store_data_vec(xs[j]));
+    }
+    NodeId mean = broadcast ? g.scalar_broadcast(0) : g.fused_linear_mu(coefs, cols, 0);
+    if (apart) mean = g.vector_add(mean, g.add_data("zero", std::vector<double>(n, 0.0)));
+    g.normal_obs_logp(mean, g.add_node(op::Exp{k + 1}), g.add_obs_data(y));
+    return g;
+  };
+  std::vector<double> u(k + 2);
+  for (std::size_t j = 0; j < u.size(); ++j) u[j] = 0.3 - 0.1 * static_cast<double>(j);
+  for (bool broadcast : {false, true}) {
+    const Graph fused = build(false, broadcast), apart = build(true, broadcast);
+    Evaluator ef(fused), ea(apart);
+    ef.compute(fused, u);
+    ea.compute(apart, u);
+    EXPECT_NEAR(ef.logp, ea.logp, 1e-10 * std::abs(ea.logp));
+    for (std::size_t j = 0; j < u.size(); ++j) {
+      EXPECT_NEAR(ef.grad[j], ea.grad[j], 1e-10 * std::max(1.0, std::abs(ea.grad[j]))) << j;
+    }
+    const NodeId mean = fused.normal_obs_predictors()[0].mu;
+    for (std::size_t i : {std::size_t{0}, std::size_t{517}, n - 1}) {
+      EXPECT_EQ(ef.vec_elem(mean, i, fused), ea.vec_elem(mean, i, apart)) << i;
+    }
+    expect_gradient_matches(fused, u, broadcast ? "fused broadcast mean" : "fused linear mean");
+  }
 }
 
 TEST(Autodiff, ComputeAllocatesNothing) {
