@@ -82,15 +82,17 @@ bool is_turning(const PhasePoint& minus, const PhasePoint& plus, const double* m
   return s_plus < 0.0 || s_minus < 0.0;
 }
 
-// log(exp(a) + exp(b)), with -inf when both are -inf.
+// log(e^a + e^b), with -inf when both are -inf.
 double log_add_exp(double a, double b) noexcept {
-  if (a == kNegInf && b == kNegInf) return kNegInf;
-  const double c = std::max(a, b);
-  return std::log(std::exp(a - c) + std::exp(b - c)) + c;
+  const double hi = std::max(a, b);
+  if (hi == kNegInf) return kNegInf;
+  return hi + std::log1p(std::exp(std::min(a, b) - hi));
 }
 
-void leapfrog_unchecked(const Graph& graph, Evaluator& ev, const PhasePoint& start,
-                        const double* m, double step, std::size_t d, PhasePoint& out) {
+// One leapfrog step; returns the kinetic energy of the new momentum, accumulated in the last
+// pass over the coordinates.
+double leapfrog_unchecked(const Graph& graph, Evaluator& ev, const PhasePoint& start,
+                          const double* m, double step, std::size_t d, PhasePoint& out) {
   const double half = 0.5 * step;
   const double* q = start.position.data();
   const double* p = start.momentum.data();
@@ -106,60 +108,85 @@ void leapfrog_unchecked(const Graph& graph, Evaluator& ev, const PhasePoint& sta
   out.logp = ev.logp;
   const double* g2 = ev.grad.data();
   double* go = out.grad.data();
+  double k = 0.0;
   for (std::size_t i = 0; i < d; ++i) {
-    go[i] = g2[i];
-    po[i] += half * g2[i];
+    const double gi = g2[i];
+    const double pi = po[i] + half * gi;
+    go[i] = gi;
+    po[i] = pi;
+    k += pi * pi * m[i];
   }
+  return 0.5 * k;
 }
 
-void build_unchecked(const Graph& graph, Evaluator& ev, const PhasePoint& start, const double* m,
-                     double step, double h0, std::uint64_t depth, std::size_t d, Rng& rng,
-                     TreeWorkspace& ws, Subtree& out) {
+// The recursion of build_subtree. To save copies, a subtree that is a single leaf is held only
+// in its outer end (`plus` for a positive step, `minus` otherwise) and the function returns
+// true; its other end and its proposal are then stale, and the caller that merges it (or the
+// public wrapper) places the point where it is needed. Larger subtrees fill all three points.
+bool build_fast(const Graph& graph, Evaluator& ev, const PhasePoint& start, const double* m,
+                double step, double h0, std::uint64_t depth, std::size_t d, Rng& rng,
+                TreeWorkspace& ws, Subtree& out) {
+  const bool forward = step > 0.0;
+  PhasePoint& outer = forward ? out.plus : out.minus;
+  PhasePoint& inner = forward ? out.minus : out.plus;
   if (depth == 0) {
-    // The new point goes to the end in the direction of travel, then is copied to the other
-    // end and the proposal.
-    PhasePoint& x = step > 0.0 ? out.plus : out.minus;
-    leapfrog_unchecked(graph, ev, start, m, step, d, x);
-    const double delta_h = (kinetic(x.momentum.data(), m, d) - x.logp) - h0;
+    const double kin = leapfrog_unchecked(graph, ev, start, m, step, d, outer);
+    const double delta_h = (kin - outer.logp) - h0;
     const bool divergent = !std::isfinite(delta_h) || delta_h > kMaxEnergyError;
-    copy_point(x, step > 0.0 ? out.minus : out.plus, d);
-    copy_point(x, out.proposal, d);
     out.log_weight = divergent ? kNegInf : -delta_h;
+    out.weight_scale = 1.0;
     out.depth = 0;
     out.n_leapfrog = 1;
     out.turning = false;
     out.diverged = divergent;
-    return;
+    return true;
   }
 
   // First half straight into `out`; it stands as the result when it turned or diverged.
-  build_unchecked(graph, ev, start, m, step, h0, depth - 1, d, rng, ws, out);
-  if (out.turning || out.diverged) return;
+  const bool first_single = build_fast(graph, ev, start, m, step, h0, depth - 1, d, rng, ws, out);
+  if (out.turning || out.diverged) return first_single;
 
+  // Second half from the first half's outer end, which it only reads.
   Subtree& second = ws.levels[depth - 1];
-  build_unchecked(graph, ev, step > 0.0 ? out.plus : out.minus, m, step, h0, depth - 1, d, rng,
-                  ws, second);
+  const bool second_single =
+      build_fast(graph, ev, outer, m, step, h0, depth - 1, d, rng, ws, second);
   out.depth = depth;
   out.n_leapfrog += second.n_leapfrog;
   if (second.diverged) {
     out.turning = false;
     out.diverged = true;
-    return;
+    return first_single;
   }
 
   // Uniform progressive sampling within the subtree: the second half's proposal wins with
   // probability w_B / (w_A + w_B).
-  const double combined = log_add_exp(out.log_weight, second.log_weight);
-  const double u = rng.uniform();
-  if (u < std::exp(second.log_weight - combined)) swap_points(out.proposal, second.proposal);
-  if (step > 0.0) {
-    swap_points(out.plus, second.plus);
-  } else {
-    swap_points(out.minus, second.minus);
+  const double ra = out.log_weight;
+  const double rb = second.log_weight;
+  const double hi = std::max(ra, rb);
+  const double e = ra == rb ? 1.0 : std::exp(std::min(ra, rb) - hi);  // both -inf: 1
+  const double wa = out.weight_scale * (ra >= rb ? 1.0 : e);
+  const double wb = second.weight_scale * (ra >= rb ? e : 1.0);
+  const double total = wa + wb;
+  const bool take_second = rng.uniform() < wb / total;
+
+  // New ends: the first half's inner end and the second half's outer end. A single first leaf
+  // lives in `outer`; move it to `inner` before `outer` is replaced.
+  if (first_single) swap_points(inner, outer);
+  swap_points(outer, forward ? second.plus : second.minus);
+  if (take_second) {
+    if (second_single) {
+      copy_point(outer, out.proposal, d);
+    } else {
+      swap_points(out.proposal, second.proposal);
+    }
+  } else if (first_single) {
+    copy_point(inner, out.proposal, d);
   }
-  out.log_weight = combined;
+  out.log_weight = hi;
+  out.weight_scale = total;
   out.turning = second.turning || is_turning(out.minus, out.plus, m, d);
   out.diverged = false;
+  return false;
 }
 
 void ensure_levels(TreeWorkspace& ws, std::uint64_t depth, std::size_t d) {
@@ -210,8 +237,14 @@ void build_subtree(const Graph& graph, Evaluator& evaluator, const PhasePoint& s
   ensure_levels(workspace, depth, d);
   for (std::uint64_t k = 0; k < depth; ++k) ensure_subtree(workspace.levels[k], d);
   ensure_subtree(out, d);
-  build_unchecked(graph, evaluator, start, inv_metric.data(), step, h0, depth, d, rng, workspace,
-                  out);
+  if (build_fast(graph, evaluator, start, inv_metric.data(), step, h0, depth, d, rng, workspace,
+                 out)) {
+    const PhasePoint& x = step > 0.0 ? out.plus : out.minus;
+    copy_point(x, step > 0.0 ? out.minus : out.plus, d);
+    copy_point(x, out.proposal, d);
+  }
+  out.log_weight += std::log(out.weight_scale);
+  out.weight_scale = 1.0;
 }
 
 Subtree build_subtree(const Graph& graph, Evaluator& evaluator, const PhasePoint& start,
@@ -277,9 +310,11 @@ ChainResult run_chain(const Graph& graph, const ChainConfig& config, Rng& rng,
     std::copy_n(current.grad.data(), d, left.grad.data());
     left.logp = current.logp;
     copy_point(left, right, d);
-    copy_point(left, candidate, d);
     const double h0 = kinetic(p0, m, d) - current.logp;
 
+    // The candidate starts as the current point; `moved` tells when a subtree's proposal
+    // replaced it, so the start point need not be copied into it.
+    bool moved = false;
     double log_weight = 0.0;  // the start point's weight, e^0
     double leaves = 0.0;
     double accept_total = 0.0;
@@ -289,40 +324,46 @@ ChainResult run_chain(const Graph& graph, const ChainConfig& config, Rng& rng,
     for (std::uint64_t j = 0; j < max_depth; ++j) {
       const bool forward = (rng.next_u32() >> 31) != 0;
       ensure_levels(workspace, j, d);
-      if (forward) {
-        build_unchecked(graph, ev, right, m, step, h0, j, d, rng, workspace, tree);
-      } else {
-        build_unchecked(graph, ev, left, m, -step, h0, j, d, rng, workspace, tree);
-      }
+      const bool single =
+          forward ? build_fast(graph, ev, right, m, step, h0, j, d, rng, workspace, tree)
+                  : build_fast(graph, ev, left, m, -step, h0, j, d, rng, workspace, tree);
       depth = j + 1;
       n_steps += tree.n_leapfrog;
       if (tree.diverged || tree.turning) {
         divergent = tree.diverged;
         break;
       }
+      PhasePoint& grown = forward ? tree.plus : tree.minus;
+      const double tree_weight =
+          tree.weight_scale == 1.0 ? tree.log_weight
+                                   : tree.log_weight + std::log(tree.weight_scale);
       // Biased progressive sampling between the old trajectory and the new subtree.
       const double u = rng.uniform();
-      const double diff = tree.log_weight - log_weight;
+      const double diff = tree_weight - log_weight;
       const double take = diff >= 0.0 ? 1.0 : std::exp(diff);
-      if (take > u) swap_points(candidate, tree.proposal);
-      log_weight = log_add_exp(log_weight, tree.log_weight);
+      if (take > u) {
+        if (single) {
+          copy_point(grown, candidate, d);
+        } else {
+          swap_points(candidate, tree.proposal);
+        }
+        moved = true;
+      }
+      log_weight = log_add_exp(log_weight, tree_weight);
       const double n_leaves =
           std::ldexp(1.0, static_cast<int>(std::min<std::uint64_t>(tree.depth, 1023)));
       leaves += n_leaves;
-      accept_total += std::min(std::exp(tree.log_weight), n_leaves);
-      if (forward) {
-        swap_points(right, tree.plus);
-      } else {
-        swap_points(left, tree.minus);
-      }
+      accept_total += std::min(std::exp(tree_weight), n_leaves);
+      swap_points(forward ? right : left, grown);
       if (is_turning(left, right, m, d)) break;
     }
     const double alpha = leaves == 0.0 ? 0.0 : std::min(1.0, accept_total / leaves);
 
+    // The chain stays put after a divergence, and when no subtree's proposal was taken.
     double energy = h0;
     if (divergent) {
       result.divergences += 1;
-    } else {
+    } else if (moved) {
       energy = kinetic(candidate.momentum.data(), m, d) - candidate.logp;
       swap_points(current, candidate);
     }

@@ -33,6 +33,10 @@ struct Subtree {
   PhasePoint plus;      // end reached by stepping with a positive step
   PhasePoint proposal;  // candidate sample inside the subtree
   double log_weight = 0.0;  // log sum over the leaves of exp(H0 - H); -inf when all diverged
+  // Inside the chain the summed weight is kept as exp(log_weight) * weight_scale, with the
+  // factor in [1, 2^depth], so that merging two halves needs no logarithm. build_subtree folds
+  // it into log_weight and returns weight_scale = 1.
+  double weight_scale = 1.0;
   std::uint64_t depth = 0;
   std::uint64_t n_leapfrog = 0;
   bool turning = false;
