@@ -188,6 +188,35 @@ void residual_pass_of(int g, const double* y, const double* m, std::size_t len,
   }
 }
 
+// Over n rows with r_i = y_i - m_i: writes (Assign) or adds f r_i to g_i and returns the sum of
+// r_i^2.
+template <bool Assign>
+double residual_grad(const double* __restrict y, const double* __restrict m, double* __restrict g,
+                     double f, std::size_t n) {
+  const V2 fv = splat(f);
+  V2 a0 = splat(0.0), a1 = splat(0.0);
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const V2 r0 = load2(y + i) - load2(m + i), r1 = load2(y + i + 2) - load2(m + i + 2);
+    a0 += r0 * r0;
+    a1 += r1 * r1;
+    if constexpr (Assign) {
+      store2(g + i, fv * r0);
+      store2(g + i + 2, fv * r1);
+    } else {
+      store2(g + i, load2(g + i) + fv * r0);
+      store2(g + i + 2, load2(g + i + 2) + fv * r1);
+    }
+  }
+  double ss = (a0[0] + a1[0]) + (a0[1] + a1[1]);
+  for (; i < n; ++i) {
+    const double r = y[i] - m[i];
+    ss += r * r;
+    g[i] = Assign ? f * r : g[i] + f * r;
+  }
+  return ss;
+}
+
 double clamp_probability(double p) { return std::clamp(p, 1e-12, 0.999999999999); }
 
 // Terms of the scalar densities that depend on the hyperparameters only. The densities add the
@@ -215,6 +244,67 @@ double beta_value(double norm, double x, double alpha, double beta) {
 }
 
 [[noreturn]] void unreachable() { internal_error("entered unreachable code"); }
+
+// Calls f on every node id that op reads.
+template <class F>
+void for_each_operand(const Op& node_op, F&& f) {
+  std::visit(
+      [&](const auto& o) {
+        using T = std::decay_t<decltype(o)>;
+        if constexpr (std::is_same_v<T, op::Add> || std::is_same_v<T, op::Mul> ||
+                      std::is_same_v<T, op::Sub> || std::is_same_v<T, op::Div> ||
+                      std::is_same_v<T, op::VectorAdd>) {
+          f(o.a);
+          f(o.b);
+        } else if constexpr (std::is_same_v<T, op::Neg> || std::is_same_v<T, op::Exp> ||
+                             std::is_same_v<T, op::Log> || std::is_same_v<T, op::Sigmoid> ||
+                             std::is_same_v<T, op::Square>) {
+          f(o.a);
+        } else if constexpr (std::is_same_v<T, op::ScalarMulData> ||
+                             std::is_same_v<T, op::ScalarBroadcastAdd>) {
+          f(o.s);
+          f(o.v);
+        } else if constexpr (std::is_same_v<T, op::ScalarBroadcast>) {
+          f(o.s);
+        } else if constexpr (std::is_same_v<T, op::NormalLogp>) {
+          f(o.x);
+          f(o.mu);
+          f(o.sigma);
+        } else if constexpr (std::is_same_v<T, op::NormalObsLogp>) {
+          f(o.mu);
+          f(o.sigma);
+        } else if constexpr (std::is_same_v<T, op::HalfNormalLogp>) {
+          f(o.x);
+          f(o.sigma);
+        } else if constexpr (std::is_same_v<T, op::StudentTLogp>) {
+          f(o.x);
+          f(o.nu);
+          f(o.mu);
+          f(o.sigma);
+        } else if constexpr (std::is_same_v<T, op::UniformLogp>) {
+          f(o.x);
+          f(o.lo);
+          f(o.hi);
+        } else if constexpr (std::is_same_v<T, op::BernoulliLogp>) {
+          f(o.x);
+          f(o.p);
+        } else if constexpr (std::is_same_v<T, op::PoissonLogp>) {
+          f(o.k);
+          f(o.lambda);
+        } else if constexpr (std::is_same_v<T, op::GammaLogp> || std::is_same_v<T, op::BetaLogp>) {
+          f(o.x);
+          f(o.alpha);
+          f(o.beta);
+        } else if constexpr (std::is_same_v<T, op::FusedLinearMu>) {
+          if (o.intercept) f(*o.intercept);
+          for (NodeId c : o.coefs) f(c);
+        } else if constexpr (std::is_same_v<T, op::MatVecMul>) {
+          if (o.intercept) f(*o.intercept);
+        }
+        // Param, Constant, Data and the vector densities read no node.
+      },
+      node_op);
+}
 
 }  // namespace
 
@@ -584,6 +674,20 @@ Evaluator::Evaluator(const Graph& graph) {
     }
   }
   steps = std::move(program);
+
+  // Terms that no node reads are differentiated during the forward pass (see compute).
+  std::vector<std::size_t> reads(nn, 0);
+  for (const Node& node : graph.nodes) for_each_operand(node.op, [&](NodeId x) { ++reads[x]; });
+  std::vector<bool> is_term(nn, false);
+  for (NodeId t : graph.logp_terms) {
+    if (t >= nn || node_slots[t].kind != SlotKind::Scalar) unreachable();
+    is_term[t] = true;
+  }
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    EvalStep& st = steps[i];
+    st.eager = st.code != StepCode::Scale && is_term[st.id] && reads[st.id] == 0;
+    if (!st.eager) reverse_order.push_back(i);
+  }
   for (NodeId id = 0; id < nn; ++id) {
     if (node_slots[id].kind != SlotKind::Column || assigned[id] || n == 0) continue;
     const std::size_t off = node_slots[id].offset;
@@ -592,9 +696,6 @@ Evaluator::Evaluator(const Graph& graph) {
     } else {
       col_resets.emplace_back(off, off + n);
     }
-  }
-  for (NodeId t : graph.logp_terms) {
-    if (t >= nn || node_slots[t].kind != SlotKind::Scalar) unreachable();
   }
   terms = graph.logp_terms;
 
@@ -637,7 +738,260 @@ void Evaluator::compute(const Graph& graph, const double* u) {
     return st.k1 * (-kHalfLog2Pi - lv[st.b]) - half_ss * iv[st.b] * iv[st.b];
   };
 
-  // Forward pass.
+  // Reset and seed in one copy: zero adjoints with 1.0 at every term.
+  std::copy(adjoint_seed.begin(), adjoint_seed.end(), adjoints.begin());
+  for (const auto& [begin, end] : col_resets) std::fill(cadj + begin, cadj + end, 0.0);
+  std::fill(grad.begin(), grad.end(), 0.0);
+
+  // A fused linear mean over rows [c0, c0 + len): writes the mean, in passes of up to four
+  // terms, and returns the sum of squared residuals.
+  auto linear_chunk = [&](const EvalStep& st, std::size_t c0, std::size_t len) {
+    const double* y = graph.obs_data[st.index].data() + c0;
+    double* m = col + st.out + c0;
+    const double icpt = st.a == kNoNode ? 0.0 : val[st.a];
+    double c[4];
+    const double* x[4];
+    double ss = 0.0;
+    std::size_t k = 0;
+    do {
+      const std::size_t g = std::min<std::size_t>(4, st.count - k);
+      for (std::size_t t = 0; t < g; ++t) {
+        c[t] = val[lin[st.start + k + t].coef];
+        x[t] = graph.data[lin[st.start + k + t].column].data() + c0;
+      }
+      const bool first = k == 0, last = k + g == st.count;
+      const int gi = static_cast<int>(g);
+      if (first && last) {
+        ss = linear_pass_of<true, true>(gi, m, y, len, icpt, c, x);
+      } else if (first) {
+        linear_pass_of<true, false>(gi, m, y, len, icpt, c, x);
+      } else if (last) {
+        ss = linear_pass_of<false, true>(gi, m, y, len, icpt, c, x);
+      } else {
+        linear_pass_of<false, false>(gi, m, y, len, icpt, c, x);
+      }
+      k += g;
+    } while (k < st.count);
+    return ss;
+  };
+  // Adds the chunk's sums of r_i = y_i - mu_i (sums[0]) and r_i x_k,i (sums[1 + k]).
+  auto residual_chunk = [&](const EvalStep& st, std::size_t c0, std::size_t len, double* sums) {
+    const double* y = graph.obs_data[st.index].data() + c0;
+    const double* m = col + st.out + c0;
+    const double* x[4];
+    std::size_t k = 0;
+    do {
+      const std::size_t g = std::min<std::size_t>(4, st.count - k);
+      for (std::size_t t = 0; t < g; ++t) {
+        x[t] = graph.data[lin[st.start + k + t].column].data() + c0;
+      }
+      if (k == 0) {
+        residual_pass_of<true>(static_cast<int>(g), y, m, len, x, sums);
+      } else {
+        residual_pass_of<false>(static_cast<int>(g), y, m, len, x, sums + k);
+      }
+      k += g;
+    } while (k < st.count);
+  };
+  // The mean column's adjoint is f r_i with f = X / sigma^2: the coefficients receive
+  // f sum r_i x_k,i and the intercept f sum r_i, without storing the column adjoint.
+  auto push_linear_mean = [&](const EvalStep& st, double X, const double* sums) {
+    const double f = X * iv[st.b] * iv[st.b];
+    for (std::size_t k = 0; k < st.count; ++k) adj[lin[st.start + k].coef] += f * sums[1 + k];
+    if (st.a != kNoNode) adj[st.a] += f * sums[0];
+    push_obs_sigma(st, X, scr[st.scratch]);
+  };
+
+  // Pushes the derivatives of one step, whose adjoint is X, to its operands (step 5 of the
+  // evaluation; the operands' values are those of this call's forward pass).
+  auto backward = [&](const EvalStep& st, double X) __attribute__((always_inline)) {
+    const double* p = scr + st.scratch;
+      switch (st.code) {
+        case StepCode::Param:
+        case StepCode::Scale:
+          break;
+        case StepCode::Add:
+          adj[st.a] += X;
+          adj[st.b] += X;
+          break;
+        case StepCode::Sub:
+          adj[st.a] += X;
+          adj[st.b] -= X;
+          break;
+        case StepCode::Mul: {
+          const double a = val[st.a], b = val[st.b];
+          adj[st.a] += X * b;
+          adj[st.b] += X * a;
+          break;
+        }
+        case StepCode::Div: {
+          const double a = val[st.a], b = val[st.b];
+          adj[st.a] += X / b;
+          adj[st.b] -= X * a / (b * b);
+          break;
+        }
+        case StepCode::Neg:
+          adj[st.a] -= X;
+          break;
+        case StepCode::Exp:
+          adj[st.a] += X * val[st.id];  // the node's value is exp(a)
+          break;
+        case StepCode::Log:
+          adj[st.a] += X / val[st.a];
+          break;
+        case StepCode::Sigmoid: {
+          const double s = val[st.id];  // stays finite where exp(-a) overflows
+          adj[st.a] += X * s * (1.0 - s);
+          break;
+        }
+        case StepCode::Square:
+          adj[st.a] += 2.0 * X * val[st.a];
+          break;
+        case StepCode::ScalarMulData: {
+          const double* g = cadj + st.out;
+          const double* v = column(st.va);
+          adj[st.a] += dot4(g, v, n);
+          if (st.va.computed) {
+            const double s = val[st.a];
+            double* gv = cadj + st.va.index;
+            for (std::size_t i = 0; i < n; ++i) gv[i] += s * g[i];
+          }
+          break;
+        }
+        case StepCode::VectorAdd: {
+          const double* g = cadj + st.out;
+          for (const ColumnRef* r : {&st.va, &st.vb}) {
+            if (!r->computed) continue;
+            double* ga = cadj + r->index;
+            for (std::size_t i = 0; i < n; ++i) ga[i] += g[i];
+          }
+          break;
+        }
+        case StepCode::ScalarBroadcastAdd: {
+          const double* g = cadj + st.out;
+          adj[st.a] += sum4(g, n);
+          if (st.va.computed) {
+            double* gv = cadj + st.va.index;
+            for (std::size_t i = 0; i < n; ++i) gv[i] += g[i];
+          }
+          break;
+        }
+        case StepCode::ScalarBroadcast:
+          adj[st.a] += sum4(cadj + st.out, n);
+          break;
+        case StepCode::FusedLinearMu: {
+          const double* g = cadj + st.out;
+          for (std::size_t k = st.start; k < st.start + st.count; ++k) {
+            adj[lin[k].coef] += dot4(g, graph.data[lin[k].column].data(), n);
+          }
+          if (st.a != kNoNode) adj[st.a] += sum4(g, n);
+          break;
+        }
+        case StepCode::MatVecMul: {
+          const double* g = cadj + st.out;
+          if (n != 0 && st.count != 0) {
+            const double* m = graph.matrices[st.index].data.data();
+            if (st.transform.kind == TransformKind::Identity) {
+              linalg::gemv_t_acc(m, n, st.count, g, gr + st.start);
+            } else {
+              // d/du_j = (M^T g)_j * dx_j/du_j.
+              const double* ds = p + st.count;
+              double* mt = scr + st.scratch + 2 * st.count;
+              std::fill_n(mt, st.count, 0.0);
+              linalg::gemv_t_acc(m, n, st.count, g, mt);
+              for (std::size_t j = 0; j < st.count; ++j) gr[st.start + j] += mt[j] * ds[j];
+            }
+          }
+          if (st.a != kNoNode) adj[st.a] += sum4(g, n);
+          break;
+        }
+        case StepCode::NormalLogp:
+          if (st.push & kPushA) adj[st.a] += X * p[0];
+          if (st.push & kPushB) adj[st.b] += X * p[1];
+          if (st.push & kPushC) adj[st.c] += X * p[2];
+          break;
+        case StepCode::NormalObsLogp: {
+          if (st.va.computed) {
+            const double f = X * iv[st.b] * iv[st.b];
+            const double* y = graph.obs_data[st.index].data();
+            const double* mu = col + st.va.index;
+            double* gm = cadj + st.va.index;
+            if (st.assign) {
+              for (std::size_t i = 0; i < n; ++i) gm[i] = f * (y[i] - mu[i]);
+            } else {
+              for (std::size_t i = 0; i < n; ++i) gm[i] += f * (y[i] - mu[i]);
+            }
+          }
+          push_obs_sigma(st, X, p[0]);
+          break;
+        }
+        case StepCode::NormalObsScalarMean: {
+          // The mean column's adjoint f (y_i - m) is summed straight into the scalar.
+          const double* y = graph.obs_data[st.index].data();
+          const double m = val[st.a];
+          double acc = 0.0;
+          for (std::size_t i = 0; i < n; ++i) acc += y[i] - m;
+          adj[st.a] += X * iv[st.b] * iv[st.b] * acc;
+          push_obs_sigma(st, X, p[0]);
+          break;
+        }
+        case StepCode::NormalObsLinearMean: {
+          double* sums = scr + st.scratch + 1;
+          std::fill_n(sums, st.count + 1, 0.0);
+          for (std::size_t c0 = 0; c0 < n; c0 += kChunk) {
+            residual_chunk(st, c0, std::min(kChunk, n - c0), sums);
+          }
+          push_linear_mean(st, X, sums);
+          break;
+        }
+        case StepCode::HalfNormalLogp:
+          if (p[0] != 0.0) {
+            if (st.push & kPushA) adj[st.a] += X * p[1];
+            if (st.push & kPushB) adj[st.b] += X * p[2];
+          }
+          break;
+        case StepCode::StudentTLogp:
+          if (st.push & kPushA) adj[st.a] += X * p[0];
+          if (st.push & kPushB) adj[st.b] += X * p[1];
+          if (st.push & kPushC) adj[st.c] += X * p[2];
+          if (st.push & kPushD) adj[st.d] += X * p[3];
+          break;
+        case StepCode::UniformLogp: {
+          const double width = val[st.c] - val[st.b];
+          if (width > 0.0) {
+            if (st.push & kPushB) adj[st.b] += X / width;
+            if (st.push & kPushC) adj[st.c] -= X / width;
+          }
+          break;
+        }
+        case StepCode::BernoulliLogp:
+        case StepCode::PoissonLogp:
+          if (st.push & kPushA) adj[st.a] += X * p[0];
+          if (st.push & kPushB) adj[st.b] += X * p[1];
+          break;
+        case StepCode::GammaLogp:
+        case StepCode::BetaLogp:
+          if (p[0] != 0.0) {
+            if (st.push & kPushA) adj[st.a] += X * p[1];
+            if (st.push & kPushB) adj[st.b] += X * p[2];
+            if (st.push & kPushC) adj[st.c] += X * p[3];
+          }
+          break;
+        case StepCode::VectorNormalLogp:
+        case StepCode::VectorHalfNormalLogp:
+        case StepCode::VectorStudentTLogp:
+        case StepCode::VectorGammaLogp:
+        case StepCode::VectorBetaLogp:
+        case StepCode::VectorUniformLogp:
+          for (std::size_t j = 0; j < st.count; ++j) gr[st.start + j] += X * p[j];
+          break;
+        default:
+          __builtin_unreachable();  // every code is handled above
+      }
+  };
+
+  // Forward pass. A term that no node reads keeps its seed 1.0 as its adjoint, so it pushes its
+  // derivatives as soon as its value is known, and the reverse pass skips it.
   for (const auto& [coord, node] : param_reads) val[node] = u[coord];
   for (const EvalStep& st : steps) {
     double* p = scr + st.scratch;
@@ -751,58 +1105,59 @@ void Evaluator::compute(const Graph& graph, const double* u) {
         break;
       }
       case StepCode::NormalObsLogp: {
-        const double s = 0.5 * sqdiff4(graph.obs_data[st.index].data(), column(st.va), n);
-        p[0] = s;
-        val[st.id] = obs_value(st, s);
+        const double* y = graph.obs_data[st.index].data();
+        if (st.eager && st.va.computed) {
+          // Residuals, their squares and the mean's adjoint (y_i - mu_i) / sigma^2 in one pass.
+          const double f = iv[st.b] * iv[st.b];
+          double* g = cadj + st.va.index;
+          const double ss = st.assign ? residual_grad<true>(y, col + st.va.index, g, f, n)
+                                      : residual_grad<false>(y, col + st.va.index, g, f, n);
+          p[0] = 0.5 * ss;
+          val[st.id] = obs_value(st, p[0]);
+          push_obs_sigma(st, 1.0, p[0]);
+          continue;  // differentiated above
+        }
+        p[0] = 0.5 * sqdiff4(y, column(st.va), n);
+        val[st.id] = obs_value(st, p[0]);
         break;
       }
       case StepCode::NormalObsScalarMean: {
         const double* y = graph.obs_data[st.index].data();
         const double m = val[st.a];
         double* mc = col + st.out;
-        double acc = 0.0;
+        double acc = 0.0, sum = 0.0;
         for (std::size_t i = 0; i < n; ++i) {
           mc[i] = m;
-          acc += (y[i] - m) * (y[i] - m);
+          const double r = y[i] - m;
+          acc += r * r;
+          sum += r;
         }
         p[0] = 0.5 * acc;
         val[st.id] = obs_value(st, p[0]);
+        if (st.eager) {
+          // The mean column's adjoint (y_i - m) / sigma^2, summed straight into the scalar.
+          adj[st.a] += iv[st.b] * iv[st.b] * sum;
+          push_obs_sigma(st, 1.0, p[0]);
+          continue;  // differentiated above
+        }
         break;
       }
       case StepCode::NormalObsLinearMean: {
-        // In L1-sized chunks: the chunk of the mean stays in cache between passes.
-        const double* y = graph.obs_data[st.index].data();
-        const double icpt = st.a == kNoNode ? 0.0 : val[st.a];
+        // In L1-sized chunks, so that an eager step's residual pass finds the chunk in cache.
+        double* sums = p + 1;
+        std::fill_n(sums, st.count + 1, 0.0);
         double ss = 0.0;
-        double c[4];
-        const double* x[4];
         for (std::size_t c0 = 0; c0 < n; c0 += kChunk) {
           const std::size_t len = std::min(kChunk, n - c0);
-          std::size_t k = 0;
-          do {
-            const std::size_t g = std::min<std::size_t>(4, st.count - k);
-            for (std::size_t t = 0; t < g; ++t) {
-              c[t] = val[lin[st.start + k + t].coef];
-              x[t] = graph.data[lin[st.start + k + t].column].data() + c0;
-            }
-            const bool first = k == 0, last = k + g == st.count;
-            const int gi = static_cast<int>(g);
-            double* m = col + st.out + c0;
-            const double* yc = y + c0;
-            if (first && last) {
-              ss += linear_pass_of<true, true>(gi, m, yc, len, icpt, c, x);
-            } else if (first) {
-              linear_pass_of<true, false>(gi, m, yc, len, icpt, c, x);
-            } else if (last) {
-              ss += linear_pass_of<false, true>(gi, m, yc, len, icpt, c, x);
-            } else {
-              linear_pass_of<false, false>(gi, m, yc, len, icpt, c, x);
-            }
-            k += g;
-          } while (k < st.count);
+          ss += linear_chunk(st, c0, len);
+          if (st.eager) residual_chunk(st, c0, len, sums);
         }
         p[0] = 0.5 * ss;
         val[st.id] = obs_value(st, p[0]);
+        if (st.eager) {
+          push_linear_mean(st, 1.0, sums);
+          continue;  // differentiated above
+        }
         break;
       }
       case StepCode::HalfNormalLogp: {
@@ -971,225 +1326,17 @@ void Evaluator::compute(const Graph& graph, const double* u) {
       default:
         __builtin_unreachable();  // every code is handled above
     }
+    if (st.eager) backward(st, 1.0);
   }
 
   double total = -0.0;
   for (NodeId t : terms) total += val[t];
   logp = total;
 
-  // Reset and seed in one copy: zero adjoints with 1.0 at every term.
-  std::copy(adjoint_seed.begin(), adjoint_seed.end(), adjoints.begin());
-  for (const auto& [begin, end] : col_resets) std::fill(cadj + begin, cadj + end, 0.0);
-  std::fill(grad.begin(), grad.end(), 0.0);
-
   // Reverse pass: every consumer of a node comes after it, so its adjoint is complete here.
-  for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
-    const EvalStep& st = *it;
-    const double X = adj[st.id];
-    const double* p = scr + st.scratch;
-    switch (st.code) {
-      case StepCode::Param:
-      case StepCode::Scale:
-        break;
-      case StepCode::Add:
-        adj[st.a] += X;
-        adj[st.b] += X;
-        break;
-      case StepCode::Sub:
-        adj[st.a] += X;
-        adj[st.b] -= X;
-        break;
-      case StepCode::Mul: {
-        const double a = val[st.a], b = val[st.b];
-        adj[st.a] += X * b;
-        adj[st.b] += X * a;
-        break;
-      }
-      case StepCode::Div: {
-        const double a = val[st.a], b = val[st.b];
-        adj[st.a] += X / b;
-        adj[st.b] -= X * a / (b * b);
-        break;
-      }
-      case StepCode::Neg:
-        adj[st.a] -= X;
-        break;
-      case StepCode::Exp:
-        adj[st.a] += X * val[st.id];  // the node's value is exp(a)
-        break;
-      case StepCode::Log:
-        adj[st.a] += X / val[st.a];
-        break;
-      case StepCode::Sigmoid: {
-        const double s = val[st.id];  // stays finite where exp(-a) overflows
-        adj[st.a] += X * s * (1.0 - s);
-        break;
-      }
-      case StepCode::Square:
-        adj[st.a] += 2.0 * X * val[st.a];
-        break;
-      case StepCode::ScalarMulData: {
-        const double* g = cadj + st.out;
-        const double* v = column(st.va);
-        adj[st.a] += dot4(g, v, n);
-        if (st.va.computed) {
-          const double s = val[st.a];
-          double* gv = cadj + st.va.index;
-          for (std::size_t i = 0; i < n; ++i) gv[i] += s * g[i];
-        }
-        break;
-      }
-      case StepCode::VectorAdd: {
-        const double* g = cadj + st.out;
-        for (const ColumnRef* r : {&st.va, &st.vb}) {
-          if (!r->computed) continue;
-          double* ga = cadj + r->index;
-          for (std::size_t i = 0; i < n; ++i) ga[i] += g[i];
-        }
-        break;
-      }
-      case StepCode::ScalarBroadcastAdd: {
-        const double* g = cadj + st.out;
-        adj[st.a] += sum4(g, n);
-        if (st.va.computed) {
-          double* gv = cadj + st.va.index;
-          for (std::size_t i = 0; i < n; ++i) gv[i] += g[i];
-        }
-        break;
-      }
-      case StepCode::ScalarBroadcast:
-        adj[st.a] += sum4(cadj + st.out, n);
-        break;
-      case StepCode::FusedLinearMu: {
-        const double* g = cadj + st.out;
-        for (std::size_t k = st.start; k < st.start + st.count; ++k) {
-          adj[lin[k].coef] += dot4(g, graph.data[lin[k].column].data(), n);
-        }
-        if (st.a != kNoNode) adj[st.a] += sum4(g, n);
-        break;
-      }
-      case StepCode::MatVecMul: {
-        const double* g = cadj + st.out;
-        if (n != 0 && st.count != 0) {
-          const double* m = graph.matrices[st.index].data.data();
-          if (st.transform.kind == TransformKind::Identity) {
-            linalg::gemv_t_acc(m, n, st.count, g, gr + st.start);
-          } else {
-            // d/du_j = (M^T g)_j * dx_j/du_j.
-            const double* ds = p + st.count;
-            double* mt = scr + st.scratch + 2 * st.count;
-            std::fill_n(mt, st.count, 0.0);
-            linalg::gemv_t_acc(m, n, st.count, g, mt);
-            for (std::size_t j = 0; j < st.count; ++j) gr[st.start + j] += mt[j] * ds[j];
-          }
-        }
-        if (st.a != kNoNode) adj[st.a] += sum4(g, n);
-        break;
-      }
-      case StepCode::NormalLogp:
-        if (st.push & kPushA) adj[st.a] += X * p[0];
-        if (st.push & kPushB) adj[st.b] += X * p[1];
-        if (st.push & kPushC) adj[st.c] += X * p[2];
-        break;
-      case StepCode::NormalObsLogp: {
-        if (st.va.computed) {
-          const double f = X * iv[st.b] * iv[st.b];
-          const double* y = graph.obs_data[st.index].data();
-          const double* mu = col + st.va.index;
-          double* gm = cadj + st.va.index;
-          if (st.assign) {
-            for (std::size_t i = 0; i < n; ++i) gm[i] = f * (y[i] - mu[i]);
-          } else {
-            for (std::size_t i = 0; i < n; ++i) gm[i] += f * (y[i] - mu[i]);
-          }
-        }
-        push_obs_sigma(st, X, p[0]);
-        break;
-      }
-      case StepCode::NormalObsScalarMean: {
-        // The mean column's adjoint f (y_i - m) is summed straight into the scalar.
-        const double* y = graph.obs_data[st.index].data();
-        const double m = val[st.a];
-        double acc = 0.0;
-        for (std::size_t i = 0; i < n; ++i) acc += y[i] - m;
-        adj[st.a] += X * iv[st.b] * iv[st.b] * acc;
-        push_obs_sigma(st, X, p[0]);
-        break;
-      }
-      case StepCode::NormalObsLinearMean: {
-        // The mean column's adjoint is f r_i with r_i = y_i - mu_i; the coefficients receive
-        // f sum r_i x_k,i and the intercept f sum r_i, without storing the column adjoint.
-        const double f = X * iv[st.b] * iv[st.b];
-        const double* y = graph.obs_data[st.index].data();
-        const double* mu = col + st.out;
-        double* sums = scr + st.scratch + 1;  // intercept, then one per coefficient
-        std::fill_n(sums, st.count + 1, 0.0);
-        const double* x[4];
-        for (std::size_t c0 = 0; c0 < n; c0 += kChunk) {
-          const std::size_t len = std::min(kChunk, n - c0);
-          std::size_t k = 0;
-          do {
-            const std::size_t g = std::min<std::size_t>(4, st.count - k);
-            for (std::size_t t = 0; t < g; ++t) {
-              x[t] = graph.data[lin[st.start + k + t].column].data() + c0;
-            }
-            if (k == 0) {
-              residual_pass_of<true>(static_cast<int>(g), y + c0, mu + c0, len, x, sums);
-            } else {
-              residual_pass_of<false>(static_cast<int>(g), y + c0, mu + c0, len, x, sums + k);
-            }
-            k += g;
-          } while (k < st.count);
-        }
-        for (std::size_t k = 0; k < st.count; ++k) adj[lin[st.start + k].coef] += f * sums[1 + k];
-        if (st.a != kNoNode) adj[st.a] += f * sums[0];
-        push_obs_sigma(st, X, p[0]);
-        break;
-      }
-      case StepCode::HalfNormalLogp:
-        if (p[0] != 0.0) {
-          if (st.push & kPushA) adj[st.a] += X * p[1];
-          if (st.push & kPushB) adj[st.b] += X * p[2];
-        }
-        break;
-      case StepCode::StudentTLogp:
-        if (st.push & kPushA) adj[st.a] += X * p[0];
-        if (st.push & kPushB) adj[st.b] += X * p[1];
-        if (st.push & kPushC) adj[st.c] += X * p[2];
-        if (st.push & kPushD) adj[st.d] += X * p[3];
-        break;
-      case StepCode::UniformLogp: {
-        const double width = val[st.c] - val[st.b];
-        if (width > 0.0) {
-          if (st.push & kPushB) adj[st.b] += X / width;
-          if (st.push & kPushC) adj[st.c] -= X / width;
-        }
-        break;
-      }
-      case StepCode::BernoulliLogp:
-      case StepCode::PoissonLogp:
-        if (st.push & kPushA) adj[st.a] += X * p[0];
-        if (st.push & kPushB) adj[st.b] += X * p[1];
-        break;
-      case StepCode::GammaLogp:
-      case StepCode::BetaLogp:
-        if (p[0] != 0.0) {
-          if (st.push & kPushA) adj[st.a] += X * p[1];
-          if (st.push & kPushB) adj[st.b] += X * p[2];
-          if (st.push & kPushC) adj[st.c] += X * p[3];
-        }
-        break;
-      case StepCode::VectorNormalLogp:
-      case StepCode::VectorHalfNormalLogp:
-      case StepCode::VectorStudentTLogp:
-      case StepCode::VectorGammaLogp:
-      case StepCode::VectorBetaLogp:
-      case StepCode::VectorUniformLogp:
-        for (std::size_t j = 0; j < st.count; ++j) gr[st.start + j] += X * p[j];
-        break;
-      default:
-        __builtin_unreachable();  // every code is handled above
-    }
+  for (std::size_t k = reverse_order.size(); k-- > 0;) {
+    const EvalStep& st = steps[reverse_order[k]];
+    backward(st, adj[st.id]);
   }
 
   // Coordinates read through Param nodes; a coordinate read by several gets all their adjoints.

@@ -27,8 +27,8 @@ inline constexpr NodeId kNoNode = static_cast<NodeId>(-1);
 enum class StepCode : unsigned char {
   Param, Scale, Add, Mul, Sub, Div, Neg, Exp, Log, Sigmoid, Square,
   ScalarMulData, VectorAdd, ScalarBroadcastAdd, ScalarBroadcast, FusedLinearMu, MatVecMul,
-  NormalLogp, NormalObsLogp, NormalObsScalarMean, NormalObsLinearMean, HalfNormalLogp, StudentTLogp, UniformLogp, BernoulliLogp,
-  PoissonLogp, GammaLogp, BetaLogp,
+  NormalLogp, NormalObsLogp, NormalObsScalarMean, NormalObsLinearMean, HalfNormalLogp,
+  StudentTLogp, UniformLogp, BernoulliLogp, PoissonLogp, GammaLogp, BetaLogp,
   VectorNormalLogp, VectorHalfNormalLogp, VectorStudentTLogp, VectorGammaLogp, VectorBetaLogp,
   VectorUniformLogp,
 };
@@ -42,16 +42,18 @@ struct ColumnRef {
 };
 
 // One node of the graph with its operands resolved and its constant work done once, when the
-// evaluator is created. Constant and Data nodes have no step. A normal likelihood whose mean
+// evaluator is created. Constant, Data and Param nodes have no step (coordinates are copied in
+// before the forward pass and collected after the reverse pass). A normal likelihood whose mean
 // column is read by nothing else takes over that column's step (NormalObsScalarMean for a
 // broadcast scalar, NormalObsLinearMean for a fused linear mean), so the column is computed,
-// read and differentiated in one place; with any other sole-reader mean it writes the column's
-// adjoint instead of adding to it (assign).
+// read and differentiated in one place (that column's adjoint is not stored); with any other
+// sole-reader mean it writes the column's adjoint instead of adding to it (assign).
 struct EvalStep {
   StepCode code = StepCode::Param;
   bool scale = false;       // a Scale step follows: the node is a scale read by normal densities
   bool hoisted = false;     // the hyperparameters are constants: k0 (and k1) hold their terms
   bool assign = false;      // NormalObsLogp: the mean's column adjoint is written, not added to
+  bool eager = false;       // a term no node reads: differentiated in the forward pass
   unsigned char push = 0;   // bit i set: operand i (a, b, c, d) receives a derivative
   // What a scalar step reads comes first, within one cache line.
   NodeId id = 0;
@@ -90,7 +92,7 @@ struct Evaluator {
   double logp = 0.0;
 
   // Compiled program and its working storage, built by the constructor and only overwritten by
-  // compute(). Adjoints of Constant and Data nodes are never read, so they stay 0.
+  // compute(). Adjoints of Constant nodes and of fused mean columns are never read and stay 0.
   std::vector<EvalStep> steps;
   std::vector<LinearTerm> linear_terms;
   std::vector<double> scratch;      // per-step partial derivatives, transformed blocks
@@ -100,9 +102,11 @@ struct Evaluator {
   std::vector<double> adjoint_seed; // what a call's adjoints start from: 1.0 at each term
   std::vector<std::pair<std::size_t, NodeId>> param_reads;  // (coordinate, Param node)
   std::vector<std::pair<std::size_t, std::size_t>> col_resets;  // col_adjoints ranges to zero
+  std::vector<std::size_t> reverse_order;  // steps the reverse pass visits (all but eager ones)
 
-  // Throws InternalError when a column, observed vector or matrix is shorter than n_obs or a
-  // matrix's shape does not match its node.
+  // Throws InternalError when a column, observed vector or matrix is shorter than n_obs, a
+  // matrix's shape does not match its node, an operand is not an earlier node of the right kind
+  // (scalar or column), or a coordinate lies outside the position vector.
   explicit Evaluator(const Graph& graph);
 
   // Afterwards `logp` holds the log density at u and `grad` its gradient. u has n_params entries.

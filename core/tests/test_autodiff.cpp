@@ -208,6 +208,16 @@ std::vector<GradientCase> gradient_cases() {
          return g;
        },
        {{0.3, -0.5, 0.4, 0.1}}},
+      {"two likelihoods of one matrix product",
+       [y3] {
+         Graph g = params(1);
+         const std::size_t w = g.add_vector_params("w", 2);
+         const NodeId prod = g.mat_vec_mul(g.store_matrix({1, 2, 3, 4, 5, 6}, 3, 2), w, 2, std::nullopt);
+         g.normal_obs_logp(prod, g.add_node(op::Exp{0}), g.add_obs_data(y3));
+         g.normal_obs_logp(prod, g.add_constant(2.0), g.add_obs_data({0.0, 1.0, 2.0}));
+         return g;
+       },
+       {{0.3, -0.5, 0.4}}},
       {"NormalObsLogp over a data column",
        [x3, y3] {
          Graph g = params(1);
@@ -343,12 +353,23 @@ std::vector<GradientCase> gradient_cases() {
   };
 }
 
+// The same graph with every term also read by a Mul node that is a term too: no term is then
+// differentiated in the forward pass, and every adjoint is 1.5 instead of 1.
+Graph with_readers(Graph g) {
+  const NodeId half = g.add_constant(0.5);
+  const std::vector<NodeId> terms = g.logp_terms;
+  for (NodeId t : terms) g.logp_terms.push_back(g.add_node(op::Mul{t, half}));
+  return g;
+}
+
 TEST(Autodiff, GradientMatchesFiniteDifferencesForEveryOperation) {
   for (const GradientCase& c : gradient_cases()) {
     const Graph g = c.build();
+    const Graph read = with_readers(g);
     for (const auto& u : c.points) {
       ASSERT_EQ(u.size(), g.n_params) << c.name;
       expect_gradient_matches(g, u, c.name);
+      expect_gradient_matches(read, u, c.name + " (terms read by other nodes)");
     }
   }
 }
