@@ -7,17 +7,23 @@ y ~ normal(alpha + beta * x, sigma) with 50 observations.
 Each tool fits the models the fastest way it offers:
 - vorpex: one `batch_sample` call over all (spec, data) pairs;
 - nutpie: the PyMC model is compiled once with data containers, then each model's data is
-  swapped in (`with_data`) and sampled, models in a loop;
-- PyMC: the model and its NUTS step are compiled once, then `set_data` and `pm.sample` per model in
-  a loop (one chain, in process; the step's adaptation is reset by every `pm.sample` call);
+  swapped in (`with_data`) and sampled, on a pool of one thread per core (nutpie samples
+  outside the interpreter lock);
+- PyMC: the model and its NUTS step are compiled once, then `set_data` and `pm.sample` (one
+  chain) per model, spread over one forked process per core (PyMC holds the interpreter lock
+  while sampling; every `pm.sample` call resets the step's adaptation);
 - NumPyro: NUTS for one model written with NumPyro's functional HMC interface and vectorised over
   the models with `jax.vmap`, compiled once (ahead of time) and run as one XLA program.
 
 The quick mode fits the first 100 models instead of 1000 (same per-model settings).
 """
 
+import logging
+import multiprocessing
+import os
 import time
 import warnings
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
@@ -99,52 +105,69 @@ def fit_nutpie(libs, d, cfg):
     nutpie, pm = libs["nutpie"], libs["pm"]
     clock = common.Clock()
     compiled = nutpie.compile_pymc_model(pymc_model(pm, d))
-    t = time.perf_counter()
-    per_model = []
-    for k in range(d["x"].shape[0]):
+    workers = os.cpu_count() or 1
+
+    def one(k):
         ck = compiled.with_data(x=d["x"][k], y_obs=d["y"][k])
-        per_model.append(nutpie.sample(ck, chains=1, draws=cfg["draws"], tune=cfg["warmup"],
-                                       seed=cfg["seed"] + k, target_accept=common.TARGET_ACCEPT,
-                                       save_warmup=True, progress_bar=False))
+        return nutpie.sample(ck, chains=1, draws=cfg["draws"], tune=cfg["warmup"],
+                             seed=cfg["seed"] + k, target_accept=common.TARGET_ACCEPT,
+                             save_warmup=True, progress_bar=False)
+
+    t = time.perf_counter()
+    # nutpie samples outside the interpreter lock, so a thread pool runs models in parallel.
+    with ThreadPoolExecutor(workers) as pool:
+        per_model = list(pool.map(one, range(d["x"].shape[0])))
     t_sampling = time.perf_counter() - t
     draws, n_grad, div_draws, div_all = _collect(per_model, cfg["warmup"])
     t_e2e = clock.lap()
     return common.Fit(draws=draws, t_sampling=t_sampling, t_end_to_end=t_e2e, n_grad=n_grad,
                       div_draws=div_draws, div_all=div_all,
-                      method="nutpie: compiled once, with_data + sample per model, loop")
+                      method=f"nutpie: compiled once, with_data + sample per model, "
+                             f"{workers} threads")
+
+
+# The PyMC model and its compiled NUTS step, made in the parent and inherited by forked workers.
+_PYMC = {}
+
+
+def _pymc_fit_one(k):
+    pm, model, step, d, cfg = (_PYMC[n] for n in ("pm", "model", "step", "d", "cfg"))
+    W, D = cfg["warmup"], cfg["draws"]
+    with model, warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)  # tuning draws kept on purpose
+        pm.set_data({"x": d["x"][k], "y_obs": d["y"][k]})
+        tr = pm.sample(draws=D, tune=W, chains=1, cores=1, step=step, random_seed=cfg["seed"] + k,
+                       progressbar=False, compute_convergence_checks=False,
+                       return_inferencedata=False, discard_tuned_samples=False)
+    steps = np.asarray(tr.get_sampler_stats("tree_size"))  # leapfrog steps
+    div = np.asarray(tr.get_sampler_stats("diverging"))
+    return ({v: np.asarray(tr.get_values(v)[W:], dtype=np.float64) for v in VARS},
+            int(steps.sum()), int(div[W:].sum()), int(div.sum()))
 
 
 def fit_pymc(libs, d, cfg):
     pm = libs["pm"]
     clock = common.Clock()
     model = pymc_model(pm, d)
-    W, D = cfg["warmup"], cfg["draws"]
     with model:
         step = pm.NUTS(target_accept=common.TARGET_ACCEPT)
+    _PYMC.update(pm=pm, model=model, step=step, d=d, cfg=cfg)
+    workers = os.cpu_count() or 1
+    logging.getLogger("pymc").setLevel(logging.WARNING)  # one "Sampling 1 chain" line per model
     t = time.perf_counter()
-    alpha, beta, sigma = [], [], []
-    n_grad = div_draws = div_all = 0
-    with model, warnings.catch_warnings():
-        warnings.simplefilter("ignore", UserWarning)  # tuning draws kept on purpose
-        for k in range(d["x"].shape[0]):
-            pm.set_data({"x": d["x"][k], "y_obs": d["y"][k]})
-            tr = pm.sample(draws=D, tune=W, chains=1, cores=1, step=step, random_seed=cfg["seed"] + k,
-                           progressbar=False, compute_convergence_checks=False,
-                           return_inferencedata=False, discard_tuned_samples=False)
-            alpha.append(tr.get_values("alpha")[W:])
-            beta.append(tr.get_values("beta")[W:])
-            sigma.append(tr.get_values("sigma")[W:])
-            steps = np.asarray(tr.get_sampler_stats("n_steps"))
-            div = np.asarray(tr.get_sampler_stats("diverging"))
-            n_grad += int(steps.sum())
-            div_draws += int(div[W:].sum())
-            div_all += int(div.sum())
+    # PyMC samples under the interpreter lock; forked processes, each holding the step compiled
+    # above, run the models in parallel. Each pm.sample call resets the step's adaptation.
+    n = d["x"].shape[0]
+    with multiprocessing.get_context("fork").Pool(workers) as pool:
+        results = pool.map(_pymc_fit_one, range(n), chunksize=max(1, n // (4 * workers)))
     t_sampling = time.perf_counter() - t
-    draws = {"alpha": np.stack(alpha), "beta": np.stack(beta), "sigma": np.stack(sigma)}
+    draws = {v: np.stack([r[0][v] for r in results]) for v in VARS}
     t_e2e = clock.lap()
-    return common.Fit(draws=draws, t_sampling=t_sampling, t_end_to_end=t_e2e, n_grad=n_grad,
-                      div_draws=div_draws, div_all=div_all,
-                      method="PyMC: model + NUTS step compiled once, set_data + pm.sample per model, loop")
+    return common.Fit(draws=draws, t_sampling=t_sampling, t_end_to_end=t_e2e,
+                      n_grad=sum(r[1] for r in results), div_draws=sum(r[2] for r in results),
+                      div_all=sum(r[3] for r in results),
+                      method=f"PyMC: model + NUTS step compiled once, set_data + pm.sample per "
+                             f"model, {workers} forked processes")
 
 
 def numpyro_model(numpyro, dist, x, y):
