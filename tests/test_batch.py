@@ -36,8 +36,11 @@ def test_signature_and_docstring():
         "(models, draws=500, warmup=300, seed=42, show_progress=True)")
     body = vorpex.batch_sample.__doc__.split("\n")
     assert "parallel" in body[0] and "worker thread pool" in body[0]
-    assert body[1:] == ["", "Each entry in `models` is a (ModelSpec, data_dict) pair. Each gets 1 NUTS chain.",
-                        "Returns a list of BatchResult objects."]
+    assert body[1:] == [
+        "",
+        "Each entry in `models` is a (ModelSpec, data_dict) pair. Each gets 1 NUTS chain.",
+        "Returns a list of BatchResult objects.",
+    ]
     for name in ("mean", "std", "get_samples"):
         assert getattr(vorpex.BatchResult, name).__text_signature__ == "($self)"
 

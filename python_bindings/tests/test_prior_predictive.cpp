@@ -199,8 +199,10 @@ TEST(PriorPredictive, ParametersWithoutADrawAreUserErrors) {
   };
   const std::string from_s = "s";
   const std::vector<Case> cases{
-      {prior::StudentT{"t", 0.0, 0.0, 1.0}, {}, "Prior 't': 'nu' must be positive and finite, got 0.0"},
-      {prior::StudentT{"t", -2.0, 0.0, 1.0}, {}, "Prior 't': 'nu' must be positive and finite, got -2.0"},
+      {prior::StudentT{"t", 0.0, 0.0, 1.0}, {},
+       "Prior 't': 'nu' must be positive and finite, got 0.0"},
+      {prior::StudentT{"t", -2.0, 0.0, 1.0}, {},
+       "Prior 't': 'nu' must be positive and finite, got -2.0"},
       {prior::StudentT{"t", 3.0, 0.0, kInf}, {}, "Prior 't': 'sigma' must be finite, got inf"},
       {prior::Uniform{"u", 2.0, 2.0}, {},
        "Prior 'u': 'lower' must be less than 'upper', got lower=2.0, upper=2.0"},
