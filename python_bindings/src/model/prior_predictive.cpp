@@ -211,9 +211,10 @@ void PriorDrawer::draw(Rng& rng, std::vector<double>& u) {
 
 namespace {
 
-// n * m, refusing sizes that do not fit in memory rather than wrapping.
+// n * m doubles, refused as an allocation failure when no vector can hold them (rather than
+// wrapping around or failing with the library's length message).
 std::size_t checked_product(std::size_t n, std::size_t m) {
-  if (m != 0 && n > static_cast<std::size_t>(-1) / sizeof(double) / m) throw std::bad_alloc();
+  if (m != 0 && n > std::vector<double>().max_size() / m) throw std::bad_alloc();
   return n * m;
 }
 
@@ -242,6 +243,8 @@ PriorPredictive sample_prior_predictive(const std::vector<PriorSpec>& priors,
     out.n_obs.push_back(predictors[k].n_obs);
     out.observations.emplace_back().reserve(checked_product(n_samples, predictors[k].n_obs));
   }
+
+  if (graph.n_params == 0 && predictors.empty()) return out;  // nothing to draw or simulate
 
   PriorDrawer drawer(priors, model);
   Rng rng(seed);
