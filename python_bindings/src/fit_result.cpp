@@ -53,35 +53,40 @@ DiagnosticsReport diagnostics_of(const SampleResult& r) {
   return report;
 }
 
+// One new array per coordinate holding its draws chain by chain, in `shape` (C*D or C x D). The
+// draws are walked once, each written into every coordinate's array, rather than once per
+// coordinate: every draw is its own small vector, so that is what keeps the copy cache-friendly.
+py::dict draws_by_name(const SampleResult& r, const std::vector<py::ssize_t>& shape) {
+  const std::size_t p = r.param_names.size();
+  std::vector<py::array_t<double>> arrays;
+  std::vector<double*> out;
+  arrays.reserve(p);
+  out.reserve(p);
+  for (std::size_t j = 0; j < p; ++j) {
+    arrays.emplace_back(shape);
+    out.push_back(arrays.back().mutable_data());
+  }
+  std::size_t i = 0;
+  for (const auto& chain : r.samples) {
+    for (const auto& draw : chain) {
+      for (std::size_t j = 0; j < p; ++j) out[j][i] = draw[j];
+      ++i;
+    }
+  }
+  return by_name(r, [&](std::size_t j) { return arrays[j]; });
+}
+
 py::object get_samples(PyFitResult& self) {
   SharedBorrow b(self.borrow);
   const SampleResult& r = self.result;
-  const std::size_t total = n_chains(r) * n_draws(r);
-  return by_name(r, [&](std::size_t j) {
-    py::array_t<double> a(static_cast<py::ssize_t>(total));
-    double* out = a.mutable_data();
-    std::size_t i = 0;
-    for (const auto& chain : r.samples) {
-      for (const auto& draw : chain) out[i++] = draw[j];
-    }
-    return a;
-  });
+  return draws_by_name(r, {static_cast<py::ssize_t>(n_chains(r) * n_draws(r))});
 }
 
 py::object get_samples_2d(PyFitResult& self) {
   SharedBorrow b(self.borrow);
   const SampleResult& r = self.result;
-  const auto c = static_cast<py::ssize_t>(n_chains(r));
-  const auto d = static_cast<py::ssize_t>(n_draws(r));
-  return by_name(r, [&](std::size_t j) {
-    py::array_t<double> a({c, d});
-    double* out = a.mutable_data();
-    std::size_t i = 0;
-    for (const auto& chain : r.samples) {
-      for (const auto& draw : chain) out[i++] = draw[j];
-    }
-    return a;
-  });
+  return draws_by_name(
+      r, {static_cast<py::ssize_t>(n_chains(r)), static_cast<py::ssize_t>(n_draws(r))});
 }
 
 py::object mean(PyFitResult& self) {
