@@ -43,9 +43,7 @@ def reference(posterior):
 def test_linear_regression_matches_the_reference_posterior(posterior, data_file):
     raw = load(data_file)
     data = {"X": np.asarray(raw["X"], dtype=np.float64), "y": np.asarray(raw["y"], dtype=np.float64)}
-    spec = blr_spec()
-    opts = dict(data=data, chains=4, warmup=500, seed=2024, show_progress=False)
-    fit = vorpex.sample(spec, draws=1000, **opts)
+    fit = vorpex.sample(blr_spec(), data=data, chains=4, draws=1000, warmup=500, seed=2024, show_progress=False)
 
     ref = reference(posterior)
     diags = {d["name"]: d for d in fit.diagnostics()}
@@ -56,8 +54,7 @@ def test_linear_regression_matches_the_reference_posterior(posterior, data_file)
         assert abs(d["std"] / ref_sd - 1.0) < 0.10, (name, d["std"], ref_sd)
         assert d["r_hat"] < 1.01, (name, d["r_hat"])
 
-    # The divergence counts include the warm-up, where the step-size search from the origin may
-    # overshoot. A run with the same seed and no draws repeats that warm-up exactly, so the
-    # difference is the count over the recorded draws.
-    warmup_only = vorpex.sample(spec, draws=0, **opts).divergences()
-    assert [a - b for a, b in zip(fit.divergences(), warmup_only)] == [0, 0, 0, 0]
+    # divergences() counts the warm-up too, where the step-size search from the origin may
+    # overshoot; the recorded draws carry their own flags.
+    diverging = fit.to_arviz().sample_stats["diverging"].values
+    assert diverging.shape == (4, 1000) and not diverging.any()
