@@ -121,6 +121,29 @@ def test_static_hmc_exports_no_tree_depth(fake_arviz):
     assert (stats["n_steps"] <= 15).all() and (stats["n_steps"] >= 1).all()
 
 
+@pytest.mark.parametrize("sampler,keys", [("nuts", STATS),
+                                          ("hmc", [k for k in STATS if k != "tree_depth"])])
+@pytest.mark.parametrize("chains,draws,shape", [(2, 0, (2, 0)), (0, 5, (0, 0))])
+def test_tree_depth_follows_the_sampler_even_without_draws(fake_arviz, sampler, keys, chains, draws,
+                                                           shape):
+    b = vorpex.ModelBuilder()
+    b.normal_prior("a", 0.0, 1.0)
+    f = vorpex.sample(b.build(), chains=chains, draws=draws, warmup=5, sampler=sampler,
+                      show_progress=False)
+    fake = fake_arviz("0.23.0")
+    f.to_arviz()
+    stats = groups_passed(fake)["sample_stats"]
+    assert list(stats) == keys
+    for key in keys:
+        assert stats[key].shape == shape and stats[key].dtype == DTYPES[key], key
+
+
+def test_docstring_names_every_exported_statistic():
+    doc = vorpex.FitResult.to_arviz.__doc__
+    for key in STATS:
+        assert f"`{key}`" in doc, key
+
+
 def test_model_without_likelihoods_has_no_predictive_group(fake_arviz):
     b = vorpex.ModelBuilder()
     b.normal_prior("a", 0.0, 1.0)

@@ -85,20 +85,15 @@ py::object fit_to_arviz(const PyFitResult& fit, py::handle include_ppc, py::hand
         });
   }
 
-  // Sampler statistics under ArviZ's names, from what each chain recorded per draw. The static
-  // HMC chain records tree depth 0 on every draw (it builds no tree), while every NUTS draw
-  // doubles at least once, so the depth is exported only when some draw has one.
+  // Sampler statistics under ArviZ's names, from what each chain recorded per draw. The tree
+  // depth belongs to NUTS only: the static HMC chain builds no tree.
   auto stat = [&](std::size_t c, std::size_t d) -> const DrawStats& { return r.stats[c][d]; };
   py::dict sample_stats;
   sample_stats["diverging"] = numpy.attr("array")(per_draw<bool>(
       chains, draws, [&](std::size_t c, std::size_t d) { return stat(c, d).divergent; }));
   sample_stats["step_size"] = per_draw<double>(
       chains, draws, [&](std::size_t c, std::size_t) { return r.step_sizes[c]; });
-  bool has_depth = false;
-  for (const auto& chain : r.stats) {
-    for (const DrawStats& s : chain) has_depth = has_depth || s.tree_depth != 0;
-  }
-  if (has_depth) {
+  if (fit.sampler == SamplerKind::Nuts) {
     sample_stats["tree_depth"] = per_draw<std::int64_t>(
         chains, draws, [&](std::size_t c, std::size_t d) { return stat(c, d).tree_depth; });
   }

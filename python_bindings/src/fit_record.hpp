@@ -19,6 +19,7 @@ struct PyFitResult {
   SampleResult result;
   Graph graph;                                // copy of the compiled graph, taken before sampling
   std::vector<std::string> likelihood_names;  // declaration order
+  SamplerKind sampler = SamplerKind::Nuts;    // which chain made the draws
   BorrowFlag borrow;
 };
 

@@ -60,6 +60,7 @@ py::object sample_entry(py::handle model_spec, py::handle data, py::handle chain
 
   PyFitResult fit;
   fit.graph = compiled.graph;  // the result keeps the graph that was sampled
+  fit.sampler = *kind;
   fit.likelihood_names.reserve(spec.spec.likelihoods.size());
   for (const LikelihoodSpec& lik : spec.spec.likelihoods) fit.likelihood_names.push_back(lik.name);
 
