@@ -90,25 +90,32 @@ double clock_seconds() {
       .count();
 }
 
-void terminal_loop(const ProgressState& state, std::FILE* stream, ProgressTiming timing) {
+// Sleeps for one tick, or less when `finish_progress` is called meanwhile; true once finished.
+// The flag is stored under the lock there, so a call made between the check and the wait is
+// never missed.
+template <class Duration>
+bool wait_tick(ProgressState& state, Duration tick) {
+  std::unique_lock<std::mutex> lock(state.wake_mutex);
+  return state.wake.wait_for(lock, tick, [&] { return state.finished.load(); });
+}
+
+void terminal_loop(ProgressState& state, std::FILE* stream, ProgressTiming timing) {
   if (!state.finished.load()) {
     do {
       render_tty(state, stream);
-      std::this_thread::sleep_for(timing.terminal_tick);
-    } while (!state.finished.load());
+    } while (!wait_tick(state, timing.terminal_tick));
   }
   render_tty(state, stream);
 }
 
-void plain_loop(const ProgressState& state, std::FILE* stream, ProgressTiming timing) {
+void plain_loop(ProgressState& state, std::FILE* stream, ProgressTiming timing) {
   PlainSchedule schedule(clock_seconds(), timing.plain_period_seconds);
   if (!state.finished.load()) {
     do {
       if (schedule.should_print(state.completed.load(), state.total, clock_seconds())) {
         render_plain(state, stream);
       }
-      std::this_thread::sleep_for(timing.plain_tick);
-    } while (!state.finished.load());
+    } while (!wait_tick(state, timing.plain_tick));
   }
   render_plain(state, stream);
 }
@@ -186,6 +193,17 @@ bool PlainSchedule::should_print(std::uint64_t completed, std::uint64_t total,
   last_print_ = now_seconds;
   bucket_ = p / 10 * 10;
   return true;
+}
+
+void finish_progress(ProgressState& state) noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(state.wake_mutex);
+    state.finished.store(true);
+  } catch (const std::system_error&) {
+    // Without the lock the thread may miss the wake-up, but still sees the flag at its next tick.
+    state.finished.store(true);
+  }
+  state.wake.notify_all();
 }
 
 std::thread spawn_progress_thread(std::shared_ptr<ProgressState> state, ProgressMode mode,

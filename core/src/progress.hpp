@@ -3,9 +3,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -19,10 +21,18 @@ struct ProgressState {
   std::atomic<std::uint64_t> divergences{0};
   std::uint64_t n_chains = 0;
   std::atomic<bool> finished{false};
+  // Lets `finish_progress` cut the thread's current wait short, so the driver's join does not
+  // wait out a whole tick. Only the driver and the progress thread take this lock; chains never.
+  std::mutex wake_mutex;
+  std::condition_variable wake;
 };
 
+// Sets `finished` and wakes the progress thread at once; the driver then joins the handle.
+// Storing `finished` without this still ends the thread, at its next tick.
+void finish_progress(ProgressState& state) noexcept;
+
 // Starts the reporting thread (terminal mode when fd 2 is a terminal, plain mode otherwise).
-// End it by setting `finished` and joining the handle.
+// End it with `finish_progress` and join the handle.
 std::thread spawn_progress_thread(std::shared_ptr<ProgressState> state);
 
 std::string fmt_time(double seconds);
@@ -31,7 +41,8 @@ std::string fmt_speed(double iterations_per_second);
 // Terminal mode redraws one line in place; plain mode appends a line per tenth or per 10 s.
 enum class ProgressMode { Terminal, Plain };
 
-// How often the thread wakes, and how long plain mode may stay silent.
+// How often the thread checks the counters, and how long plain mode may stay silent. A wait
+// between checks ends early when `finish_progress` is called.
 struct ProgressTiming {
   std::chrono::milliseconds terminal_tick{100};
   std::chrono::milliseconds plain_tick{500};

@@ -30,7 +30,7 @@ std::uint64_t total_iterations(std::uint64_t chains, std::uint64_t draws, std::u
   return chains * per_chain;
 }
 
-// Owns the progress thread for the length of a run. Setting `finished` and joining also happen
+// Owns the progress thread for the length of a run. Finishing and joining also happen
 // when a chain throws, so the thread never outlives the call (an unjoined std::thread would end
 // the process).
 class ProgressRun {
@@ -50,7 +50,7 @@ class ProgressRun {
   ProgressState* state() const { return state_.get(); }
 
   void finish() noexcept {
-    if (state_) state_->finished.store(true);
+    if (state_) finish_progress(*state_);
     if (thread_.joinable()) {
       try {
         thread_.join();

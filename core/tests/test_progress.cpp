@@ -145,12 +145,12 @@ class ProgressThread : public ::testing::Test {
     ss << in.rdbuf();
     return ss.str();
   }
-  // Waits (bounded) until the thread has written something.
-  void wait_for_output() const {
-    for (int i = 0; i < 2000 && contents().empty(); ++i) {
+  // Waits (bounded) until the thread has written past the first `already` bytes.
+  void wait_for_output(std::size_t already = 0) const {
+    for (int i = 0; i < 2000 && contents().size() <= already; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    ASSERT_FALSE(contents().empty());
+    ASSERT_GT(contents().size(), already);
   }
   std::string path_;
   std::FILE* stream_ = nullptr;
@@ -186,7 +186,7 @@ TEST_F(ProgressThread, PlainLoopPrintsOnATenthThenTheFinalLine) {
   std::thread t = spawn_progress_thread(state, ProgressMode::Plain, stream_);
   wait_for_output();
   state->completed = 100;
-  state->finished = true;
+  finish_progress(*state);
   t.join();
   const std::string out = contents();
   const std::size_t first_end = out.find('\n');
@@ -233,6 +233,30 @@ TEST_F(ProgressThread, TerminalLoopRedrawsThenEndsWithTheFinalLine) {
   const std::string running = "\rSampling 2ch " + cells(6) + "  30% 3/10 | 1 div | ";
   EXPECT_EQ(out.rfind(running, 0), 0u) << out;
   EXPECT_NE(out.substr(0, last).find("\x1b[K"), std::string::npos);
+}
+
+// The driver's join must not wait out the thread's tick: with a tick far longer than any test,
+// finishing ends the wait at once, and the final line is still the last thing written.
+TEST_F(ProgressThread, FinishWakesTheThreadBeforeItsTick) {
+  for (ProgressMode mode : {ProgressMode::Plain, ProgressMode::Terminal}) {
+    auto state = make_state(50, 100, 1);
+    ProgressTiming timing;
+    timing.terminal_tick = std::chrono::minutes(2);
+    timing.plain_tick = std::chrono::minutes(2);
+    const std::size_t before = contents().size();
+    std::thread t = spawn_progress_thread(state, mode, stream_, timing);
+    wait_for_output(before);  // the first check has run; the thread now waits out its tick
+    const auto begin = std::chrono::steady_clock::now();
+    finish_progress(*state);
+    t.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::minutes(1));
+    const std::string out = contents().substr(before);
+    const std::string final_line = mode == ProgressMode::Plain ? "Sampling done: 50/100 | 0 div | "
+                                                               : "\rSampling 1ch ";
+    EXPECT_NE(out.rfind(final_line), 0u) << out;  // a running report came before the final one
+    EXPECT_NE(out.rfind(final_line), std::string::npos) << out;
+    EXPECT_EQ(out.back(), '\n') << out;
+  }
 }
 
 TEST(ProgressThreadErrors, NullBlockIsAnInternalError) {
