@@ -160,6 +160,24 @@ def test_sampler_names(name, ok):
         assert str(info.value) == f"Unknown sampler '{name}'. Use 'nuts' or 'hmc'."
 
 
+@pytest.mark.parametrize("threads", [1025, 10**6, 2**64 - 1])
+def test_thread_count_is_bounded(threads):
+    with pytest.raises(ValueError) as info:
+        vorpex.sample(regression(DATA), threads=threads, **QUICK)
+    assert str(info.value) == f"threads must be at most 1024, got {threads}"
+
+
+@pytest.mark.parametrize(
+    "data,sampler,message",
+    [({"x": np.ones(3)}, "nuts", "Missing observed data key: y"),
+     (DATA, "bad", "Unknown sampler 'bad'. Use 'nuts' or 'hmc'.")],
+)
+def test_model_and_sampler_errors_come_before_the_thread_bound(data, sampler, message):
+    with pytest.raises(ValueError) as info:
+        vorpex.sample(regression(), data=data, sampler=sampler, threads=10**6, **QUICK)
+    assert str(info.value) == message
+
+
 def test_bound_data_and_call_data_overlay():
     # The bound y is far from the call's y: which one was used shows in the posterior of beta.
     x = np.linspace(-1.0, 1.0, 40)

@@ -19,6 +19,9 @@ namespace vorpex {
 
 namespace {
 
+// The largest worker count sample() passes to the pool.
+constexpr std::uint64_t kMaxThreads = 1024;
+
 // Only the exact spellings are accepted, so a typo never silently picks a sampler.
 std::optional<SamplerKind> sampler_kind(const std::string& name) {
   if (name == "nuts" || name == "NUTS") return SamplerKind::Nuts;
@@ -57,6 +60,13 @@ py::object sample_entry(py::handle model_spec, py::handle data, py::handle chain
     throw UserError("Unknown sampler '" + sampler_name + "'. Use 'nuts' or 'hmc'.");
   }
   options.sampler = *kind;
+  // The pool keeps this many workers for the rest of the process, so an unbounded count would
+  // try to start that many threads. Checked after the model and sampler checks, which keep
+  // their priority.
+  if (options.threads > kMaxThreads) {
+    throw UserError("threads must be at most " + std::to_string(kMaxThreads) + ", got " +
+                    std::to_string(options.threads));
+  }
 
   PyFitResult fit;
   fit.graph = compiled.graph;  // the result keeps the graph that was sampled
