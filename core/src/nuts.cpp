@@ -31,11 +31,17 @@ void swap_points(PhasePoint& a, PhasePoint& b) noexcept {
   std::swap(a.logp, b.logp);
 }
 
-// Copies the first d entries of each vector; the destination is at least d long.
+// Plain loop instead of a library copy: for the few coordinates of small models the call into
+// the library costs more than the copy itself.
+inline void copy_vals(const double* __restrict from, std::size_t d, double* __restrict to) noexcept {
+  for (std::size_t i = 0; i < d; ++i) to[i] = from[i];
+}
+
+// Copies the first d entries of each vector; the destination is at least d long and distinct.
 void copy_point(const PhasePoint& from, PhasePoint& to, std::size_t d) noexcept {
-  std::copy_n(from.position.data(), d, to.position.data());
-  std::copy_n(from.momentum.data(), d, to.momentum.data());
-  std::copy_n(from.grad.data(), d, to.grad.data());
+  copy_vals(from.position.data(), d, to.position.data());
+  copy_vals(from.momentum.data(), d, to.momentum.data());
+  copy_vals(from.grad.data(), d, to.grad.data());
   to.logp = from.logp;
 }
 
@@ -63,22 +69,32 @@ double kinetic(const double* p, const double* m, std::size_t d) noexcept {
   return 0.5 * k;
 }
 
+// Projections of the position difference (qp - qm) * m on the momenta at both ends, each summed
+// in coordinate order. The pointer parameters let the compiler skip overlap checks.
+void turning_sums(const double* __restrict qm, const double* __restrict qp,
+                  const double* __restrict pm, const double* __restrict pp,
+                  const double* __restrict m, std::size_t d, double& s_minus,
+                  double& s_plus) noexcept {
+  double sp = 0.0;
+  double sm = 0.0;
+  for (std::size_t i = 0; i < d; ++i) {
+    const double dq = (qp[i] - qm[i]) * m[i];
+    sp += dq * pp[i];
+    sm += dq * pm[i];
+  }
+  s_plus = sp;
+  s_minus = sm;
+}
+
 // True when the trajectory from `minus` to `plus` has turned back on itself: the position
 // difference has a negative projection on the velocity at either end. Strict comparison, so a
 // zero-dimensional or motionless trajectory never turns.
 bool is_turning(const PhasePoint& minus, const PhasePoint& plus, const double* m,
                 std::size_t d) noexcept {
-  const double* qm = minus.position.data();
-  const double* qp = plus.position.data();
-  const double* pm = minus.momentum.data();
-  const double* pp = plus.momentum.data();
-  double s_plus = 0.0;
   double s_minus = 0.0;
-  for (std::size_t i = 0; i < d; ++i) {
-    const double dq = (qp[i] - qm[i]) * m[i];
-    s_plus += dq * pp[i];
-    s_minus += dq * pm[i];
-  }
+  double s_plus = 0.0;
+  turning_sums(minus.position.data(), plus.position.data(), minus.momentum.data(),
+               plus.momentum.data(), m, d, s_minus, s_plus);
   return s_plus < 0.0 || s_minus < 0.0;
 }
 
@@ -89,25 +105,23 @@ double log_add_exp(double a, double b) noexcept {
   return hi + std::log1p(std::exp(std::min(a, b) - hi));
 }
 
-// One leapfrog step; returns the kinetic energy of the new momentum, accumulated in the last
-// pass over the coordinates.
-double leapfrog_unchecked(const Graph& graph, Evaluator& ev, const PhasePoint& start,
-                          const double* m, double step, std::size_t d, PhasePoint& out) {
-  const double half = 0.5 * step;
-  const double* q = start.position.data();
-  const double* p = start.momentum.data();
-  const double* g = start.grad.data();
-  double* qo = out.position.data();
-  double* po = out.momentum.data();
+// First half kick and full drift of a leapfrog step: ph = p + half * g into `po`,
+// q + step * m * ph into `qo`. The outputs never overlap the inputs (callers guarantee it), and
+// the restrict-qualified parameters let the compiler drop its run-time overlap checks.
+void kick_drift(const double* __restrict q, const double* __restrict p,
+                const double* __restrict g, const double* __restrict m, double half, double step,
+                std::size_t d, double* __restrict qo, double* __restrict po) noexcept {
   for (std::size_t i = 0; i < d; ++i) {
     const double ph = p[i] + half * g[i];
     po[i] = ph;
     qo[i] = q[i] + step * m[i] * ph;
   }
-  ev.compute(graph, qo);
-  out.logp = ev.logp;
-  const double* g2 = ev.grad.data();
-  double* go = out.grad.data();
+}
+
+// Second half kick with the new gradient `g2`, which is also stored into `go`; returns
+// sum_i p_i^2 m_i of the new momentum, summed in coordinate order.
+double kick_store(const double* __restrict g2, const double* __restrict m, double half,
+                  std::size_t d, double* __restrict po, double* __restrict go) noexcept {
   double k = 0.0;
   for (std::size_t i = 0; i < d; ++i) {
     const double gi = g2[i];
@@ -116,40 +130,61 @@ double leapfrog_unchecked(const Graph& graph, Evaluator& ev, const PhasePoint& s
     po[i] = pi;
     k += pi * pi * m[i];
   }
-  return 0.5 * k;
+  return k;
+}
+
+// One leapfrog step; returns the kinetic energy of the new momentum, accumulated in the last
+// pass over the coordinates.
+double leapfrog_unchecked(const Graph& graph, Evaluator& ev, const PhasePoint& start,
+                          const double* m, double step, std::size_t d, PhasePoint& out) {
+  const double half = 0.5 * step;
+  kick_drift(start.position.data(), start.momentum.data(), start.grad.data(), m, half, step, d,
+             out.position.data(), out.momentum.data());
+  ev.compute(graph, out.position.data());
+  out.logp = ev.logp;
+  return 0.5 * kick_store(ev.grad.data(), m, half, d, out.momentum.data(), out.grad.data());
 }
 
 // The recursion of build_subtree. To save copies, a subtree that is a single leaf is held only
 // in its outer end (`plus` for a positive step, `minus` otherwise) and the function returns
 // true; its other end and its proposal are then stale, and the caller that merges it (or the
 // public wrapper) places the point where it is needed. Larger subtrees fill all three points.
+// A subtree of depth 0: one leapfrog step into the outer end of `out`. Always a single leaf.
+inline bool build_leaf(const Graph& graph, Evaluator& ev, const PhasePoint& start,
+                       const double* m, double step, double h0, std::size_t d, Subtree& out) {
+  PhasePoint& outer = step > 0.0 ? out.plus : out.minus;
+  const double kin = leapfrog_unchecked(graph, ev, start, m, step, d, outer);
+  const double delta_h = (kin - outer.logp) - h0;
+  const bool divergent = !std::isfinite(delta_h) || delta_h > kMaxEnergyError;
+  out.log_weight = divergent ? kNegInf : -delta_h;
+  out.weight_scale = 1.0;
+  out.depth = 0;
+  out.n_leapfrog = 1;
+  out.turning = false;
+  out.diverged = divergent;
+  return true;
+}
+
 bool build_fast(const Graph& graph, Evaluator& ev, const PhasePoint& start, const double* m,
                 double step, double h0, std::uint64_t depth, std::size_t d, Rng& rng,
                 TreeWorkspace& ws, Subtree& out) {
+  if (depth == 0) return build_leaf(graph, ev, start, m, step, h0, d, out);
   const bool forward = step > 0.0;
   PhasePoint& outer = forward ? out.plus : out.minus;
   PhasePoint& inner = forward ? out.minus : out.plus;
-  if (depth == 0) {
-    const double kin = leapfrog_unchecked(graph, ev, start, m, step, d, outer);
-    const double delta_h = (kin - outer.logp) - h0;
-    const bool divergent = !std::isfinite(delta_h) || delta_h > kMaxEnergyError;
-    out.log_weight = divergent ? kNegInf : -delta_h;
-    out.weight_scale = 1.0;
-    out.depth = 0;
-    out.n_leapfrog = 1;
-    out.turning = false;
-    out.diverged = divergent;
-    return true;
-  }
 
   // First half straight into `out`; it stands as the result when it turned or diverged.
-  const bool first_single = build_fast(graph, ev, start, m, step, h0, depth - 1, d, rng, ws, out);
+  // Halves of depth 0 are built in place rather than through another call.
+  const bool first_single =
+      depth == 1 ? build_leaf(graph, ev, start, m, step, h0, d, out)
+                 : build_fast(graph, ev, start, m, step, h0, depth - 1, d, rng, ws, out);
   if (out.turning || out.diverged) return first_single;
 
   // Second half from the first half's outer end, which it only reads.
   Subtree& second = ws.levels[depth - 1];
   const bool second_single =
-      build_fast(graph, ev, outer, m, step, h0, depth - 1, d, rng, ws, second);
+      depth == 1 ? build_leaf(graph, ev, outer, m, step, h0, d, second)
+                 : build_fast(graph, ev, outer, m, step, h0, depth - 1, d, rng, ws, second);
   out.depth = depth;
   out.n_leapfrog += second.n_leapfrog;
   if (second.diverged) {
@@ -306,8 +341,8 @@ ChainResult run_chain(const Graph& graph, const ChainConfig& config, Rng& rng,
   for (std::uint64_t i = 0; i < total; ++i) {
     double* p0 = left.momentum.data();
     for (std::size_t k = 0; k < d; ++k) p0[k] = rng.normal() * momentum_sd[k];
-    std::copy_n(current.position.data(), d, left.position.data());
-    std::copy_n(current.grad.data(), d, left.grad.data());
+    copy_vals(current.position.data(), d, left.position.data());
+    copy_vals(current.grad.data(), d, left.grad.data());
     left.logp = current.logp;
     copy_point(left, right, d);
     const double h0 = kinetic(p0, m, d) - current.logp;
