@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <utility>
@@ -75,9 +77,28 @@ void turning_sums(const double* __restrict qm, const double* __restrict qp,
                   const double* __restrict pm, const double* __restrict pp,
                   const double* __restrict m, std::size_t d, double& s_minus,
                   double& s_plus) noexcept {
+  // Two coordinates per pass: differences and products are formed in pairs, the sums still
+  // add the terms one at a time in coordinate order, so the result equals the plain loop's.
+  using Pair = double __attribute__((vector_size(16)));
   double sp = 0.0;
   double sm = 0.0;
-  for (std::size_t i = 0; i < d; ++i) {
+  std::size_t i = 0;
+  for (; i + 2 <= d; i += 2) {
+    Pair a, b, c, x, y;
+    std::memcpy(&a, qp + i, sizeof(Pair));
+    std::memcpy(&b, qm + i, sizeof(Pair));
+    std::memcpy(&c, m + i, sizeof(Pair));
+    std::memcpy(&x, pp + i, sizeof(Pair));
+    std::memcpy(&y, pm + i, sizeof(Pair));
+    const Pair dq = (a - b) * c;
+    const Pair tp = dq * x;
+    const Pair tm = dq * y;
+    sp += tp[0];
+    sm += tm[0];
+    sp += tp[1];
+    sm += tm[1];
+  }
+  for (; i < d; ++i) {
     const double dq = (qp[i] - qm[i]) * m[i];
     sp += dq * pp[i];
     sm += dq * pm[i];
@@ -133,6 +154,19 @@ double kick_store(const double* __restrict g2, const double* __restrict m, doubl
   return k;
 }
 
+// Second half kick with the new gradient `g2`, already stored in the point; returns
+// sum_i p_i^2 m_i of the new momentum, summed in coordinate order.
+double kick(const double* __restrict g2, const double* __restrict m, double half, std::size_t d,
+            double* __restrict po) noexcept {
+  double k = 0.0;
+  for (std::size_t i = 0; i < d; ++i) {
+    const double pi = po[i] + half * g2[i];
+    po[i] = pi;
+    k += pi * pi * m[i];
+  }
+  return k;
+}
+
 // One leapfrog step; returns the kinetic energy of the new momentum, accumulated in the last
 // pass over the coordinates.
 double leapfrog_unchecked(const Graph& graph, Evaluator& ev, const PhasePoint& start,
@@ -142,6 +176,12 @@ double leapfrog_unchecked(const Graph& graph, Evaluator& ev, const PhasePoint& s
              out.position.data(), out.momentum.data());
   ev.compute(graph, out.position.data());
   out.logp = ev.logp;
+  if (out.grad.size() == ev.grad.size()) {
+    // Take the evaluator's gradient buffer instead of copying it; the evaluator writes into the
+    // point's old buffer, of the same length, next time.
+    out.grad.swap(ev.grad);
+    return 0.5 * kick(out.grad.data(), m, half, d, out.momentum.data());
+  }
   return 0.5 * kick_store(ev.grad.data(), m, half, d, out.momentum.data(), out.grad.data());
 }
 
@@ -385,8 +425,9 @@ ChainResult run_chain(const Graph& graph, const ChainConfig& config, Rng& rng,
         moved = true;
       }
       log_weight = log_add_exp(log_weight, tree_weight);
-      const double n_leaves =
-          std::ldexp(1.0, static_cast<int>(std::min<std::uint64_t>(tree.depth, 1023)));
+      // 2^depth, built from its exponent bits (exact, as ldexp would give, without the call).
+      const double n_leaves = std::bit_cast<double>(
+          (1023 + std::min<std::uint64_t>(tree.depth, 1023)) << 52);
       leaves += n_leaves;
       accept_total += std::min(std::exp(tree_weight), n_leaves);
       swap_points(forward ? right : left, grown);
