@@ -133,6 +133,11 @@ TEST(PosteriorPredictive, UnconstrainInvertsEachTransformAndClampsItsEdges) {
   EXPECT_TRUE(std::isnan(unconstrain(lg, kNaN)));
   EXPECT_TRUE(std::isnan(unconstrain(lt, kNaN)));
   EXPECT_EQ(unconstrain(lg, kInf), kInf);
+  // Without the Log floor (prior draws, positive by construction) the log is taken as it is;
+  // fractions are clamped either way.
+  EXPECT_EQ(unconstrain(lg, 1e-300, LogFloor::Off), std::log(1e-300));
+  EXPECT_EQ(unconstrain(lg, 0.0, LogFloor::Off), -kInf);
+  EXPECT_EQ(unconstrain(lt, 0.0, LogFloor::Off), unconstrain(lt, 0.0));
 }
 
 // ---- which draws ----

@@ -1,5 +1,5 @@
-// Posterior predictive draws: inverse transforms, the random subsample of stored draws, and the
-// replicated observations of every normal likelihood.
+// Posterior predictive draws: the random subsample of stored draws and the replicated
+// observations of every normal likelihood.
 #include "posterior_predictive.hpp"
 
 #include <algorithm>
@@ -15,17 +15,9 @@ namespace vorpex {
 
 namespace {
 
-constexpr double kFloor = 1e-12;
-constexpr double kUnitHigh = 0.999999999999;  // 1 - 1e-12, the upper clamp of a unit value
-
 // Mixed into the seed so that the subsample's generator never shares a stream with the noise
 // generator seeded by the same value.
 constexpr std::uint64_t kSelectionStream = 0x5851f42d4c957f2dULL;
-
-double logit_clamped(double q) {
-  q = std::clamp(q, kFloor, kUnitHigh);
-  return std::log(q / (1.0 - q));
-}
 
 // Uniform integer in [0, bound) without modulo bias: reject the lowest 2^64 mod bound words.
 std::uint64_t uniform_below(Rng& rng, std::uint64_t bound) {
@@ -37,20 +29,6 @@ std::uint64_t uniform_below(Rng& rng, std::uint64_t bound) {
 }
 
 }  // namespace
-
-double unconstrain(const Transform& t, double x) {
-  switch (t.kind) {
-    case TransformKind::Identity:
-      return x;
-    case TransformKind::Log:
-      return std::log(std::max(x, kFloor));
-    case TransformKind::Logit:
-      return logit_clamped(x);
-    case TransformKind::Interval:
-      return logit_clamped((x - t.lo) / (t.hi - t.lo));
-  }
-  internal_error("unknown transform kind");
-}
 
 std::vector<DrawRef> select_draws(const std::vector<std::size_t>& draws_per_chain,
                                   std::optional<std::size_t> n_samples, std::uint64_t seed) {
@@ -124,13 +102,9 @@ std::vector<PredictiveArray> posterior_predictive(
     ev.compute(graph, u);
     for (std::size_t k = 0; k < predictors.size(); ++k) {
       const ObsPredictor& p = predictors[k];
-      const double v = ev.values[p.sigma];
-      if (std::isinf(v)) {
-        throw UserError("Likelihood '" + likelihood_names[k] + "': 'sigma' must be finite, got " +
-                        format_value(v) + " at draw " + std::to_string(ref.draw) +
-                        " of chain " + std::to_string(ref.chain));
-      }
-      const double sigma = std::isnan(v) ? kFloor : std::max(std::abs(v), kFloor);
+      const double sigma = likelihood_sigma(ev.values[p.sigma], likelihood_names[k], [&] {
+        return "at draw " + std::to_string(ref.draw) + " of chain " + std::to_string(ref.chain);
+      });
       std::vector<double>& dst = out[k].values;
       for (std::size_t i = 0; i < p.n_obs; ++i) {
         const double mu = ev.vec_elem(p.mu, i, graph);

@@ -9,13 +9,12 @@
 #include <vector>
 
 #include "graph.hpp"
+#include "predictive.hpp"
 
 namespace vorpex {
 
-// Inverse of `constrain`: the coordinate u whose constrained value is x. Values at or past the
-// edge of a transform's range are pulled 1e-12 inside it first (Log: x >= 1e-12; Logit and
-// Interval: the unit-scaled value in [1e-12, 1 - 1e-12]), so edge draws map to finite u.
-double unconstrain(const Transform& t, double x);
+// Stored draws are mapped back with `unconstrain` (predictive.hpp) with its Log floor, so draws at
+// the edge of a transform's range map to finite coordinates.
 
 // One stored draw: samples[chain][draw].
 struct DrawRef {

@@ -12,22 +12,13 @@
 
 #include "autodiff.hpp"
 #include "errors.hpp"
+#include "predictive.hpp"
 
 namespace vorpex {
 
 namespace {
 
-constexpr double kScaleFloor = 1e-12;
-constexpr double kFractionLow = 1e-12;
-constexpr double kFractionHigh = 0.999999999999;
-
 std::string quoted(const std::string& s) { return "'" + s + "'"; }
-
-// |v| floored at 1e-12; NaN gives the floor, so a degenerate scale still gives finite noise.
-double floored_scale(double v) {
-  const double a = std::fabs(v);
-  return a >= kScaleFloor ? a : kScaleFloor;
-}
 
 [[noreturn]] void bad_prior_value(const std::string& prior, const char* arg, const char* need,
                                   double v, const std::string& note = {}) {
@@ -50,10 +41,6 @@ double normal_scale(const std::string& prior, const ResolvedScale& h) {
   return s;
 }
 
-double logit(double q) { return std::log(q / (1.0 - q)); }
-
-double clamp_fraction(double q) { return std::clamp(q, kFractionLow, kFractionHigh); }
-
 }  // namespace
 
 double draw_prior_value(const PriorSpec& prior, const ResolvedScale& hypers, Rng& rng) {
@@ -65,7 +52,7 @@ double draw_prior_value(const PriorSpec& prior, const ResolvedScale& hypers, Rng
           return hypers.mu + s * rng.normal();
         } else if constexpr (std::is_same_v<T, prior::HalfNormal>) {
           const double s = normal_scale(p.name, hypers);
-          return std::max(std::fabs(s * rng.normal() + 0.0), kScaleFloor);
+          return std::max(std::fabs(s * rng.normal() + 0.0), kPredictiveFloor);
         } else if constexpr (std::is_same_v<T, prior::StudentT>) {
           // z * sqrt(nu / c) with c ~ chi-square(nu) is a standard Student-t variate.
           require_positive_finite(p.name, "nu", p.nu);
@@ -104,7 +91,7 @@ double draw_prior_value(const PriorSpec& prior, const ResolvedScale& hypers, Rng
           require_positive_finite(p.name, "alpha", p.alpha);
           require_positive_finite(p.name, "beta", p.beta);
           const double g = rng.gamma(p.alpha, 1.0 / p.beta);
-          return g >= kScaleFloor ? g : kScaleFloor;
+          return g >= kPredictiveFloor ? g : kPredictiveFloor;
         } else if constexpr (std::is_same_v<T, prior::Beta>) {
           require_positive_finite(p.name, "alpha", p.alpha);
           require_positive_finite(p.name, "beta", p.beta);
@@ -116,20 +103,6 @@ double draw_prior_value(const PriorSpec& prior, const ResolvedScale& hypers, Rng
         }
       },
       prior);
-}
-
-double unconstrain_clamped(const Transform& t, double x) {
-  switch (t.kind) {
-    case TransformKind::Identity:
-      return x;
-    case TransformKind::Log:
-      return std::log(x);
-    case TransformKind::Logit:
-      return logit(clamp_fraction(x));
-    case TransformKind::Interval:
-      return logit(clamp_fraction((x - t.lo) / (t.hi - t.lo)));
-  }
-  internal_error("unknown transform kind");
 }
 
 PriorDrawer::PriorDrawer(const std::vector<PriorSpec>& priors, const CompiledModel& model)
@@ -200,7 +173,8 @@ void PriorDrawer::draw(Rng& rng, std::vector<double>& u) {
     for (std::size_t j = 0; j < step.block.count; ++j) {
       const std::size_t c = step.block.start + j;
       const double x = draw_prior_value(*step.prior, h, rng);
-      u[c] = unconstrain_clamped(graph_.transforms[c], x);
+      // Log-transformed draws are positive by construction (floored scales and variates).
+      u[c] = unconstrain(graph_.transforms[c], x, LogFloor::Off);
     }
     // What later hyperparameters read is the parameter's value as the graph computes it.
     if (!step.block.is_vector) {
@@ -259,13 +233,8 @@ PriorPredictive sample_prior_predictive(const std::vector<PriorSpec>& priors,
     evaluator.compute(graph, u);  // only the node values are read, not the log density
     for (std::size_t k = 0; k < predictors.size(); ++k) {
       const ObsPredictor& pred = predictors[k];
-      const double raw = evaluator.values[pred.sigma];
-      const double sigma = floored_scale(raw);
-      if (std::isinf(sigma)) {
-        throw UserError("Likelihood " + quoted(likelihoods[k].name) +
-                        ": 'sigma' must be finite, got " + format_value(raw) + " at draw " +
-                        std::to_string(s));
-      }
+      const double sigma = likelihood_sigma(evaluator.values[pred.sigma], likelihoods[k].name,
+                                            [&] { return "at draw " + std::to_string(s); });
       std::vector<double>& obs = out.observations[k];
       for (std::size_t i = 0; i < pred.n_obs; ++i) {
         const double mu = evaluator.vec_elem(pred.mu, i, graph);

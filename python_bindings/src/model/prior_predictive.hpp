@@ -41,10 +41,6 @@ struct ResolvedScale {
 // naming the prior, the argument and the value.
 double draw_prior_value(const PriorSpec& prior, const ResolvedScale& hypers, Rng& rng);
 
-// The unconstrained coordinate of value x under a coordinate transform; fractions are kept
-// 1e-12 away from 0 and 1 so that logits stay finite.
-double unconstrain_clamped(const Transform& t, double x);
-
 // Draws position vectors from the priors of a compiled model. Built once per call; draw() then
 // allocates nothing.
 class PriorDrawer {
