@@ -366,16 +366,6 @@ double ess_tail_of_sorted(const std::vector<std::vector<double>>& chains,
   return std::min(a, b);
 }
 
-// Text of a float in fixed-point notation with `precision` digits; "NaN", "inf", "-inf" otherwise.
-std::string fixed(double v, int precision) {
-  if (std::isnan(v)) return "NaN";
-  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-  const int len = std::snprintf(nullptr, 0, "%.*f", precision, v);
-  std::string s(static_cast<std::size_t>(len), '\0');
-  std::snprintf(s.data(), s.size() + 1, "%.*f", precision, v);
-  return s;
-}
-
 // Width in characters (UTF-8 code points), not bytes.
 std::size_t text_width(const std::string& s) {
   std::size_t n = 0;
@@ -395,7 +385,7 @@ std::string pad_right(const std::string& s, std::size_t width) {
   return w >= width ? s : s + std::string(width - w, ' ');
 }
 
-std::string ess_cell(double v) { return std::isfinite(v) ? fixed(v, 0) : "NaN"; }
+std::string ess_cell(double v) { return std::isfinite(v) ? format_fixed(v, 0) : "NaN"; }
 
 std::string rule() {
   std::string r;
@@ -404,6 +394,15 @@ std::string rule() {
 }
 
 }  // namespace
+
+std::string format_fixed(double v, int precision) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  const int len = std::snprintf(nullptr, 0, "%.*f", precision, v);
+  std::string s(static_cast<std::size_t>(len), '\0');
+  std::snprintf(s.data(), s.size() + 1, "%.*f", precision, v);
+  return s;
+}
 
 std::vector<std::vector<double>> split_chains(const std::vector<std::vector<double>>& chains) {
   std::vector<std::vector<double>> out;
@@ -523,11 +522,13 @@ std::string DiagnosticsReport::to_table() const {
   bool rhat_warning = false;
   bool ess_warning = false;
   for (const ParamDiagnostics& p : params) {
-    lines.push_back(pad_right(p.name, 12) + " " + pad_left(fixed(p.mean, 4), 8) + " " +
-                    pad_left(fixed(p.std, 4), 8) + " " + pad_left(fixed(p.hdi_3, 4), 10) + " " +
-                    pad_left(fixed(p.hdi_97, 4), 10) + " " + pad_left(ess_cell(p.ess_bulk), 10) +
-                    " " + pad_left(ess_cell(p.ess_tail), 10) + " " +
-                    pad_left(fixed(p.r_hat, 4), 8) + " " + pad_left(fixed(p.mcse_mean, 6), 10));
+    lines.push_back(pad_right(p.name, 12) + " " + pad_left(format_fixed(p.mean, 4), 8) + " " +
+                    pad_left(format_fixed(p.std, 4), 8) + " " +
+                    pad_left(format_fixed(p.hdi_3, 4), 10) + " " +
+                    pad_left(format_fixed(p.hdi_97, 4), 10) + " " +
+                    pad_left(ess_cell(p.ess_bulk), 10) + " " + pad_left(ess_cell(p.ess_tail), 10) +
+                    " " + pad_left(format_fixed(p.r_hat, 4), 8) + " " +
+                    pad_left(format_fixed(p.mcse_mean, 6), 10));
     if (!std::isfinite(p.r_hat) || p.r_hat > 1.05) rhat_warning = true;
     if (p.ess_bulk < 400.0 || p.ess_tail < 400.0) ess_warning = true;  // NaN compares false
   }
@@ -538,8 +539,8 @@ std::string DiagnosticsReport::to_table() const {
   const double accept_mean = accept_rates.empty()
                                  ? kNaN
                                  : accept_sum / static_cast<double>(accept_rates.size());
-  lines.push_back("Mean accept rate: " + fixed(accept_mean, 2) + "  \u2502  Divergences: " +
-                  std::to_string(total_divergences));
+  lines.push_back("Mean accept rate: " + format_fixed(accept_mean, 2) +
+                  "  \u2502  Divergences: " + std::to_string(total_divergences));
   if (rhat_warning) {
     lines.emplace_back("\u26a0  Some R-hat values > 1.05 \u2014 chains may not have converged.");
   }

@@ -35,6 +35,10 @@ struct DiagnosticsReport {
   std::string to_table() const;
 };
 
+// A float in fixed-point notation with `precision` digits; "NaN", "inf" and "-inf" for the
+// non-finite values. The numbers of the summary table and of the results' text forms.
+std::string format_fixed(double v, int precision);
+
 // Splits every chain into its head (first floor(N/2) draws) and tail (the rest), in the order
 // head 0, tail 0, head 1, tail 1, ...; an odd chain's tail is one draw longer, nothing is dropped.
 std::vector<std::vector<double>> split_chains(const std::vector<std::vector<double>>& chains);

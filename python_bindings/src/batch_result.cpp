@@ -4,12 +4,12 @@
 #include <pybind11/pybind11.h>
 
 #include <cmath>
-#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "batch_record.hpp"
+#include "diagnostics.hpp"
 #include "errors.hpp"
 #include "methods.hpp"
 #include "objects.hpp"
@@ -25,16 +25,6 @@ py::dict named_values(const std::vector<std::string>& names, const std::vector<d
   const std::size_t n = std::min(names.size(), values.size());
   for (std::size_t j = 0; j < n; ++j) out[py::str(names[j])] = py::float_(values[j]);
   return out;
-}
-
-// Fixed-point text with four decimals; "NaN", "inf" and "-inf" for the non-finite values.
-std::string four_decimals(double v) {
-  if (std::isnan(v)) return "NaN";
-  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-  const int len = std::snprintf(nullptr, 0, "%.4f", v);
-  std::string s(static_cast<std::size_t>(len), '\0');
-  std::snprintf(s.data(), s.size() + 1, "%.4f", v);
-  return s;
 }
 
 py::dict mean(PyBatchResult& self) {
@@ -70,7 +60,7 @@ std::string repr(PyBatchResult& self) {
   std::string text = "BatchResult(";
   for (std::size_t j = 0; j < std::min(names.size(), means.size()); ++j) {
     if (j > 0) text += ", ";
-    text += names[j] + "=" + four_decimals(means[j]);
+    text += names[j] + "=" + format_fixed(means[j], 4);
   }
   return text + ")";
 }

@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <cstddef>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -29,16 +28,6 @@ py::dict by_name(const SampleResult& r, ValueOf&& value) {
   py::dict out;
   for (std::size_t j = 0; j < r.param_names.size(); ++j) out[py::str(r.param_names[j])] = value(j);
   return out;
-}
-
-// Fixed-point text with `precision` digits; non-finite values as "NaN", "inf", "-inf".
-std::string fixed(double v, int precision) {
-  if (std::isnan(v)) return "NaN";
-  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-  const int len = std::snprintf(nullptr, 0, "%.*f", precision, v);
-  std::string s(static_cast<std::size_t>(len), '\0');
-  std::snprintf(s.data(), s.size() + 1, "%.*f", precision, v);
-  return s;
 }
 
 // The diagnostics of the run. compute_diagnostics needs a first chain to size its arrays, so a
@@ -168,7 +157,8 @@ py::object repr(PyFitResult& self) {
                      std::to_string(n_draws(r)) + " draws)\n";
   for (std::size_t j = 0; j < r.param_names.size(); ++j) {
     if (j > 0) text += '\n';
-    text += "  " + r.param_names[j] + ": mean=" + fixed(m[j], 4) + ", std=" + fixed(s[j], 4);
+    text += "  " + r.param_names[j] + ": mean=" + format_fixed(m[j], 4) +
+            ", std=" + format_fixed(s[j], 4);
   }
   return py::str(text);
 }
