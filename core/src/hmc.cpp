@@ -48,12 +48,6 @@ void check_lengths(const Evaluator& ev, std::size_t d, std::initializer_list<std
   }
 }
 
-void add_progress(ProgressState* progress, bool divergent) {
-  if (progress == nullptr) return;
-  progress->completed.fetch_add(1, std::memory_order_relaxed);
-  if (divergent) progress->divergences.fetch_add(1, std::memory_order_relaxed);
-}
-
 }  // namespace
 
 double one_step_log_ratio(const Graph& graph, Evaluator& evaluator,
@@ -194,7 +188,7 @@ ChainResult run_chain(const Graph& graph, const ChainConfig& config, Rng& rng,
         logp = logp2;
       }
     }
-    add_progress(progress, divergent);
+    record_iteration(progress, divergent);
 
     if (i < warmup) {
       dual.advance(alpha);

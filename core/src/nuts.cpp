@@ -398,7 +398,7 @@ ChainResult run_chain(const Graph& graph, const ChainConfig& config, Rng& rng,
     std::uint64_t n_steps = 0;
     for (std::uint64_t j = 0; j < max_depth; ++j) {
       const bool forward = (rng.next_u32() >> 31) != 0;
-      ensure_levels(workspace, j, d);
+      if (workspace.levels.size() < j) ensure_levels(workspace, j, d);
       const bool single =
           forward ? build_fast(graph, ev, right, m, step, h0, j, d, rng, workspace, tree)
                   : build_fast(graph, ev, left, m, -step, h0, j, d, rng, workspace, tree);

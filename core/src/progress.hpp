@@ -27,6 +27,14 @@ struct ProgressState {
   std::condition_variable wake;
 };
 
+// What a chain reports after each iteration: one more completed and, when it diverged, one
+// more divergence. Two relaxed increments, no lock; nothing without a block.
+inline void record_iteration(ProgressState* progress, bool divergent) {
+  if (progress == nullptr) return;
+  progress->completed.fetch_add(1, std::memory_order_relaxed);
+  if (divergent) progress->divergences.fetch_add(1, std::memory_order_relaxed);
+}
+
 // Sets `finished` and wakes the progress thread at once; the driver then joins the handle.
 // Storing `finished` without this still ends the thread, at its next tick.
 void finish_progress(ProgressState& state) noexcept;
