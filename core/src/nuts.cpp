@@ -269,12 +269,6 @@ void ensure_levels(TreeWorkspace& ws, std::uint64_t depth, std::size_t d) {
   while (ws.levels.size() < depth) ws.levels.emplace_back(d);
 }
 
-void add_progress(ProgressState* progress, bool divergent) {
-  if (progress == nullptr) return;
-  progress->completed.fetch_add(1, std::memory_order_relaxed);
-  if (divergent) progress->divergences.fetch_add(1, std::memory_order_relaxed);
-}
-
 }  // namespace
 
 TreeWorkspace::TreeWorkspace(std::size_t d, std::uint64_t max_depth) {
@@ -443,7 +437,7 @@ ChainResult run_chain(const Graph& graph, const ChainConfig& config, Rng& rng,
       energy = kinetic(candidate.momentum.data(), m, d) - candidate.logp;
       swap_points(current, candidate);
     }
-    add_progress(progress, divergent);
+    record_iteration(progress, divergent);
 
     if (i < warmup) {
       dual.advance(alpha);
