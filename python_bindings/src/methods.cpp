@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -19,10 +20,31 @@ namespace {
 // import (under the interpreter lock) and never released: the module lives for the process.
 constexpr std::size_t kSlots = 128;
 std::array<PyObject*, kSlots> g_targets{};
+std::array<bool, kSlots> g_is_init{};
 std::size_t g_used = 0;
 
-PyObject* forward(PyObject* fn, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames) {
+// Whether the instance's native record has been constructed. An instance made by `__new__`
+// alone holds none, and pybind11 would hand its methods uninitialised storage to read.
+bool is_constructed(PyObject* self) {
+  auto* inst = reinterpret_cast<py::detail::instance*>(self);
+  return inst->get_value_and_holder().holder_constructed();
+}
+
+PyObject* forward(PyObject* fn, bool is_init, PyObject* self, PyObject* const* args,
+                  Py_ssize_t nargs, PyObject* kwnames) {
+  // The descriptor has already checked that `self` is an instance of the class.
+  if (is_init && is_constructed(self)) {
+    // Constructing again would drop the record without destroying it (and bypass the borrow
+    // rule); a fresh instance is what the caller wants.
+    PyErr_Format(PyExc_TypeError, "%s.__init__() called on an instance that is already initialized",
+                 Py_TYPE(self)->tp_name);
+    return nullptr;
+  }
+  if (!is_init && !is_constructed(self)) {
+    PyErr_Format(PyExc_TypeError, "%s instance is not initialized: create it by calling the class",
+                 Py_TYPE(self)->tp_name);
+    return nullptr;
+  }
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   const auto total = static_cast<std::size_t>(nargs + nkw);
   std::array<PyObject*, 16> small{};
@@ -43,7 +65,7 @@ PyObject* forward(PyObject* fn, PyObject* self, PyObject* const* args, Py_ssize_
 
 template <std::size_t I>
 PyObject* trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return forward(g_targets[I], self, args, nargs, kwnames);
+  return forward(g_targets[I], g_is_init[I], self, args, nargs, kwnames);
 }
 
 using FastCallKw = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
@@ -66,6 +88,7 @@ void add_method_descriptor(py::handle cls, const char* name, py::handle method) 
   Py_INCREF(fn);
   const std::size_t slot = g_used++;
   g_targets[slot] = fn;
+  g_is_init[slot] = std::string_view(name) == "__init__";
   auto* def = new PyMethodDef{};  // lives as long as the type, like a static method table
   def->ml_name = (new std::string(name))->c_str();
   def->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kTrampolines[slot]));
@@ -77,6 +100,21 @@ void add_method_descriptor(py::handle cls, const char* name, py::handle method) 
   if (PyObject_SetAttrString(cls.ptr(), def->ml_name, descr.ptr()) != 0) {
     throw py::error_already_set();
   }
+}
+
+namespace {
+
+extern "C" PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "%s: No constructor defined!", type->tp_name);
+  return nullptr;
+}
+
+}  // namespace
+
+void forbid_python_construction(py::handle cls) {
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  type->tp_new = &refuse_new;
+  PyType_Modified(type);
 }
 
 void init_as_method_descriptor(py::handle cls) {

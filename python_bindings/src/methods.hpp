@@ -1,4 +1,6 @@
 // Re-exposes a class's pybind11 methods as CPython method descriptors, like a built-in type's.
+// The descriptors also refuse to run a method on an instance whose record was never constructed
+// (made by `ModelBuilder.__new__` alone) and to run `__init__` a second time.
 //
 // pybind11 functions carry their function record as `__self__`, so `inspect` takes every one of
 // them for a bound method: with a "name($self, ...)" text signature it drops `$self`, and for an
@@ -31,6 +33,12 @@ void def_method(py::class_<T>& cls, const char* name, F&& f, const Extra&... ext
                       py::is_method(cls), extra...);
   add_method_descriptor(cls, name, cf);
 }
+
+// Makes `cls` refuse to create instances from Python, both by a call and through `__new__`
+// (also `copy` and `pickle`): a pybind11 instance made without a constructor holds no record,
+// and its methods would read uninitialised storage. The module's own functions still create
+// instances, which pybind11 allocates without the type's `__new__`.
+void forbid_python_construction(py::handle cls);
 
 // Replaces a pybind11 `__init__` already defined on `cls` (py::init) by a method descriptor, so
 // `inspect.signature(cls)` reads its text signature.

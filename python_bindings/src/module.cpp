@@ -1,6 +1,7 @@
 // Entry point of the extension module `vorpex`: registers the classes and functions in order.
 #include <pybind11/pybind11.h>
 
+#include "methods.hpp"
 #include "objects.hpp"
 
 namespace py = pybind11;
@@ -21,4 +22,10 @@ PYBIND11_MODULE(vorpex, m) {
   vorpex::register_batch_sample(m);             // batch_sample
   vorpex::register_sample_prior_predictive(m);  // sample_prior_predictive
   vorpex::register_errors(m);                   // InternalError and the error translators
+
+  // Instances of these classes come only from the module's own functions.
+  for (const char* name :
+       {"ModelSpec", "ParamRef", "VectorParamRef", "Expr", "FitResult", "BatchResult"}) {
+    vorpex::forbid_python_construction(m.attr(name));
+  }
 }
