@@ -808,3 +808,54 @@ def test_instances_without_a_constructed_record_are_refused():
     r = subprocess.run([sys.executable, "-c", UNCONSTRUCTED], capture_output=True, text=True,
                        timeout=120)
     assert r.returncode == 0 and r.stdout.strip() == "ok", r.stdout + r.stderr
+
+
+# ---------------------------------------------------------------------------------------------
+# Sizes no memory can hold
+
+IMPOSSIBLE_SIZES = r"""
+import resource, time
+resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))  # a regression fails, not the machine
+import numpy as np
+import vorpex
+
+b = vorpex.ModelBuilder()
+b.normal_likelihood("y", b.normal_prior("mu", 0.0, 1.0), 1.0, "y")
+spec, data = b.build(), {"y": np.zeros(3)}
+big = vorpex.ModelBuilder()
+big.vector_normal_prior("w", 2**62)
+wide = big.build()
+q = dict(show_progress=False)
+for n in (2**40, 2**62):
+    for call in (
+        lambda: vorpex.sample(wide, chains=1, draws=1, warmup=1, **q),
+        lambda: vorpex.batch_sample([(wide, {})], 1, 1, 1, False),
+        lambda: vorpex.sample_prior_predictive(wide, n_samples=1),
+        lambda: vorpex.sample(spec, data, chains=n, draws=0, warmup=0, **q),
+        lambda: vorpex.sample(spec, data, chains=1, draws=n, warmup=0, **q),
+        lambda: vorpex.batch_sample([(spec, data)], n, 0, 1, False),
+        lambda: vorpex.sample_prior_predictive(spec, data, n),
+    ):
+        t0 = time.perf_counter()
+        try:
+            call()
+        except MemoryError as e:
+            assert str(e)
+        else:
+            raise SystemExit("an impossible size was accepted")
+        # Refused up front, not after filling the memory the limit allows.
+        assert time.perf_counter() - t0 < 1.0, time.perf_counter() - t0
+print("ok")
+"""
+
+
+def test_sizes_no_memory_can_hold_fail_at_once():
+    # A vector prior of 2**62 coordinates used to be named coordinate by coordinate until memory
+    # ran out; sizes beyond any vector's reach were ValueErrors about std::vector. Every such
+    # size is now a MemoryError raised before anything is computed.
+    import subprocess
+    import sys
+
+    r = subprocess.run([sys.executable, "-c", IMPOSSIBLE_SIZES], capture_output=True, text=True,
+                       timeout=120)
+    assert r.returncode == 0 and r.stdout.strip() == "ok", r.stdout + r.stderr

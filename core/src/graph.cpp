@@ -1,7 +1,9 @@
 // Builders of the model graph: nodes, data tables, coordinates and their transforms.
 #include "graph.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <new>
 
 #include "errors.hpp"
 
@@ -61,6 +63,18 @@ NodeId Graph::add_param_with_transform(const std::string& name, Transform transf
 
 std::size_t Graph::add_vector_params_with_transform(const std::string& name, std::size_t count,
                                                     Transform transform) {
+  // Room for the whole block first: a length no memory can hold fails here at once, instead of
+  // after naming coordinates one by one until memory runs out.
+  if (count > param_names.max_size() - param_names.size() ||
+      count > transforms.max_size() - transforms.size()) {
+    throw std::bad_alloc();
+  }
+  const auto make_room = [count](auto& v) {
+    const std::size_t need = v.size() + count;
+    if (need > v.capacity()) v.reserve(std::max(need, std::min(2 * v.capacity(), v.max_size())));
+  };
+  make_room(param_names);
+  make_room(transforms);
   const std::size_t start = n_params;
   for (std::size_t i = 0; i < count; ++i) {
     param_names.push_back(name + "[" + std::to_string(i) + "]");

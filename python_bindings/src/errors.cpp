@@ -1,6 +1,9 @@
 // Exception translation: UserError becomes ValueError; InternalError becomes vorpex.InternalError,
-// derived from BaseException so that `except Exception` does not swallow a broken invariant.
+// derived from BaseException so that `except Exception` does not swallow a broken invariant;
+// std::length_error becomes MemoryError, as std::bad_alloc does.
 #include <pybind11/pybind11.h>
+
+#include <stdexcept>
 
 #include "errors.hpp"
 #include "objects.hpp"
@@ -14,6 +17,10 @@ void register_errors(py::module_& m) {
       if (p) std::rethrow_exception(p);
     } catch (const UserError& e) {
       PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::length_error& e) {
+      // A size beyond what any vector can hold (chains, draws, a vector prior's length): an
+      // allocation failure like std::bad_alloc, not a ValueError about the model.
+      PyErr_SetString(PyExc_MemoryError, e.what());
     }
   });
 }
