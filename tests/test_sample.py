@@ -186,7 +186,7 @@ def test_bound_data_and_call_data_overlay():
     bound = vorpex.sample(spec, **opts).mean()["beta"]
     overlaid = vorpex.sample(spec, data={"y": -3.0 * x}, **opts).mean()["beta"]
     assert bound > 1.5 and overlaid < -1.5
-    # The spec's own data is unchanged by the overlay.
+    # The model spec's own data is unchanged by the overlay.
     assert vorpex.sample(spec, **opts).mean()["beta"] == bound
 
 

@@ -26,7 +26,7 @@ struct CompiledModel {
   std::vector<PriorBlock> priors;  // parallel to the declared priors
 };
 
-// Runs the whole compilation sequence over `data` (the spec's bound data already overlaid with
+// Runs the whole compilation sequence over `data` (the model spec's bound data already overlaid with
 // the call's data). Throws UserError with the first problem found, in this order: matrix keys
 // of every likelihood, the priors in declaration order (names, impossible fixed values, scale
 // references), each likelihood's mean, sigma and observed column (missing keys, non-finite
@@ -41,7 +41,7 @@ inline CompiledModel compile_model(const ModelSpec& spec, const BoundData& data,
   return compile_model(spec.priors, spec.likelihoods, data, entry);
 }
 
-// The spec's bound data overlaid with the call's data (either may be empty).
+// The model spec's bound data overlaid with the call's data (either may be empty).
 inline BoundData effective_data(const ModelSpec& spec, const BoundData& call_data) {
   return overlay(spec.data, call_data);
 }

@@ -69,7 +69,7 @@ class PriorDrawer {
   std::vector<double> values_;  // per prior: the constrained value drawn in the current draw
 };
 
-// Compiles the model over `data` (the spec's bound data already overlaid with the call's) and
+// Compiles the model over `data` (the model spec's bound data already overlaid with the call's) and
 // makes n_samples draws with one generator seeded from `seed`: per draw the priors in
 // declaration order, then each likelihood's noise, observation by observation. A likelihood
 // sigma that evaluates to an infinite value throws UserError naming the likelihood and the draw.
