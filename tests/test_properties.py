@@ -95,6 +95,8 @@ def mostly(common, rare, rare_percent=10):
 
 
 SPECIAL_FLOATS = [0.0, -0.0, -1.0, 1e-300, 5e-324, 1e300, 1.7976931348623157e308, NAN, INF, -INF]
+# Extreme values that are still valid for most parameters: a draw or a density may overflow.
+EXTREME = [5e-324, 1e-300, 1e300, 1.7976931348623157e308, -1.7976931348623157e308, -1e300]
 numbers = mostly(
     st.floats(0.1, 3.0),
     st.one_of(st.floats(-3.0, 3.0), st.sampled_from(SPECIAL_FLOATS), st.integers(-3, 3),
@@ -121,7 +123,7 @@ def counts(lo, hi):
 # shadowing a parameter); now and then an odd string or a non-string.
 NAMES = ["a", "b", "w", "x", "y"]
 names = mostly(st.sampled_from(NAMES),
-               st.sampled_from(["", "a[0]", "\u00e9\u4e2d", "a b", 1, None, b"a"]))
+               st.sampled_from(["", "a[0]", "\u00e9\u4e2d", "a b", "\ud800", 1, None, b"a"]))
 VEC_KEYS = ["x", "z", "y"]
 MAT_KEYS = ["X", "Z"]
 
@@ -151,7 +153,6 @@ class Model:
 FAMILIES = ["normal", "half_normal", "student_t", "uniform", "bernoulli", "poisson", "gamma",
             "beta", "vector_normal"]
 WIDENABLE = ["normal", "half_normal", "student_t", "uniform", "gamma", "beta"]
-N_OBS = 4
 
 
 class Gen:
@@ -162,12 +163,13 @@ class Gen:
     def __init__(self, draw, chaos):
         self.draw = draw
         self.chaos = chaos
+        self.n_obs = draw(st.sampled_from([4, 4, 4, 1, 0]))  # rows of every column and matrix
 
     def pick(self, good, bad, percent=10):
         return self.draw(mostly(good, bad, percent) if self.chaos else good)
 
     def value(self, lo, hi):
-        return self.pick(st.floats(lo, hi), floats_arg, 15)
+        return self.pick(st.floats(lo, hi), st.one_of(st.sampled_from(EXTREME), floats_arg), 20)
 
     # ---- declarations
 
@@ -203,7 +205,7 @@ class Gen:
             args = (v(0.5, 10.0), v(-2.0, 2.0), v(0.1, 3.0))
         elif family == "uniform":
             lower = v(-3.0, 2.0)
-            width = self.draw(st.floats(0.1, 3.0))
+            width = self.pick(st.floats(0.1, 3.0), st.sampled_from([1e300, 1.7976931348623157e308]))
             upper = lower + width if type(lower) is float else v(-3.0, 3.0)
             args = (lower, upper)
         elif family == "bernoulli":
@@ -316,9 +318,9 @@ class Gen:
             if self.chaos and self.draw(st.sampled_from(range(6))) == 0:
                 continue
             ndim = 1 if key in VEC_KEYS else 2
-            d[key] = self.array(ndim, N_OBS, n_cols[key] if ndim == 2 else 0)
+            d[key] = self.array(ndim, self.n_obs, n_cols[key] if ndim == 2 else 0)
         if self.chaos and self.draw(st.sampled_from(range(100))) == 99:
-            d[self.draw(st.sampled_from([1, b"x", None]))] = np.ones(N_OBS)
+            d[self.draw(st.sampled_from([1, b"x", None]))] = np.ones(self.n_obs)
         return d
 
     def array(self, ndim, n_rows, n_cols):
@@ -859,3 +861,42 @@ def test_sizes_no_memory_can_hold_fail_at_once():
     r = subprocess.run([sys.executable, "-c", IMPOSSIBLE_SIZES], capture_output=True, text=True,
                        timeout=120)
     assert r.returncode == 0 and r.stdout.strip() == "ok", r.stdout + r.stderr
+
+
+# ---------------------------------------------------------------------------------------------
+# Extreme but valid prior parameters
+
+M = 1.7976931348623157e308
+
+
+def one_prior(method, *args, matrix=False):
+    b = vorpex.ModelBuilder()
+    p = getattr(b, method)("p", *args)
+    if matrix:  # widened into one coordinate per matrix column
+        b.normal_likelihood("obs", p @ "X", 1.0, "y")
+    return b.build()
+
+
+WIDE_DATA = {"X": np.ones((3, 2)), "y": np.zeros(3)}
+
+
+@pytest.mark.parametrize("lower, upper", [(-M, M), (-1e308, 1e308), (-M, 0.5 * M)])
+@pytest.mark.parametrize("matrix", [False, True])
+def test_uniform_whose_width_overflows_is_refused_everywhere(lower, upper, matrix):
+    # Every draw of such a prior used to come back infinite from sample() and batch_sample().
+    spec = one_prior("uniform_prior", lower, upper, matrix=matrix)
+    data = WIDE_DATA if matrix else {}
+    calls = [lambda: vorpex.sample(spec, data, chains=1, draws=5, warmup=5, show_progress=False),
+             lambda: vorpex.batch_sample([(spec, data)], 5, 5, 1, False),
+             lambda: vorpex.sample_prior_predictive(spec, data, 5)]
+    for call in calls:
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value).startswith("Prior 'p': ")
+
+
+def test_student_t_with_the_smallest_degrees_of_freedom_draws_its_limit():
+    # nu / 2 underflows to 0 for nu = 5e-324: the prior predictive stopped with an internal
+    # error. Such a t variate overflows every double, so its draws are infinite.
+    draws = vorpex.sample_prior_predictive(one_prior("student_t_prior", 5e-324), n_samples=20)
+    assert np.isinf(draws["p"]).all()

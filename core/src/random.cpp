@@ -271,7 +271,11 @@ double Rng::beta(double a, double b) {
 
 double Rng::chi_square(double k) {
   check_shape(k, "chi-square degrees of freedom");
-  return gamma(0.5 * k, 2.0);
+  // k / 2 underflows to 0 only for the smallest subnormal k, whose variate is 0 in doubles
+  // (a gamma of shape 2.5e-324 exceeds the smallest positive double with probability ~1e-321).
+  const double shape = 0.5 * k;
+  if (shape == 0.0) return 0.0;
+  return gamma(shape, 2.0);
 }
 
 double Rng::poisson(double lambda) {

@@ -73,6 +73,13 @@ void check_uniform_bounds(const std::string& name, double lower, double upper) {
     throw UserError("Prior " + quoted(name) + ": 'lower' must be less than 'upper', got lower=" +
                     format_value(lower) + ", upper=" + format_value(upper));
   }
+  // The interval transform and the density scale by the width; an infinite one would make every
+  // draw infinite.
+  if (!std::isfinite(upper - lower)) {
+    throw UserError("Prior " + quoted(name) +
+                    ": the width upper - lower must be finite, got lower=" + format_value(lower) +
+                    ", upper=" + format_value(upper));
+  }
 }
 
 void check_values(const prior::StudentT& p) {
