@@ -611,7 +611,7 @@ def random_call(data, fn, good, always=()):
         kwargs["no_such_argument"] = 1
     elif extra == "twice" and n_pos:
         kwargs[names[0]] = args[0]
-    note(f"{getattr(fn, '__qualname__', fn)}(*{args!r}, **{kwargs!r})")
+    note(f"{getattr(fn, '__name__', fn)}(*{args!r}, **{kwargs!r})")
     result = outcome(lambda: fn(*args, **kwargs))
     if extra != "none" and (extra != "twice" or n_pos):
         assert result is FAILED, "a malformed call was accepted"
@@ -656,7 +656,9 @@ def test_batch_sample_arguments(data):
     if out is FAILED:
         return
     models = list(got["models"])
-    assert type(out) is list and len(out) == len(models) == len(entries)
+    assert type(out) is list and len(out) == len(models)
+    if [m[0] for m in models] != [e[0] for e in entries]:
+        return  # another valid sequence of pairs, such as an empty tuple
     for r, (spec, model, bound, call) in zip(out, entries):
         names = coordinate_names(model, effective(bound, call)[1])
         assert shapes(r.get_samples()) == keyed((n, (as_count(got["draws"]),)) for n in names)
