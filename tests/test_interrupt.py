@@ -6,6 +6,7 @@ process that the test interrupts."""
 import signal
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -53,6 +54,8 @@ print("still usable", flush=True)
 def test_sigint_takes_effect_when_the_call_returns(entry):
     child = subprocess.Popen([sys.executable, "-c", CHILD, entry], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
+    guard = threading.Timer(300, child.kill)  # a hung child fails the test instead of pytest
+    guard.start()
     try:
         # The first periodic progress line (at 10 %) shows the chains are running.
         lines = []
@@ -64,6 +67,7 @@ def test_sigint_takes_effect_when_the_call_returns(entry):
         child.send_signal(signal.SIGINT)
         out, err = child.communicate(timeout=300)
     finally:
+        guard.cancel()
         if child.poll() is None:
             child.kill()
             child.wait()
