@@ -167,6 +167,15 @@ def test_thread_count_is_bounded(threads):
     assert str(info.value) == f"threads must be at most 1024, got {threads}"
 
 
+def test_infinite_step_size_is_refused():
+    with pytest.raises(ValueError) as info:
+        vorpex.sample(regression(), data=DATA, step_size=float("inf"), **QUICK)
+    assert str(info.value) == "step_size must be finite, got inf"
+    # NaN still asks for the step-size search, as 0 and negative values do.
+    fit = vorpex.sample(regression(), data=DATA, step_size=float("nan"), **QUICK)
+    assert all(np.isfinite(fit.step_sizes()))
+
+
 @pytest.mark.parametrize(
     "data,sampler,message",
     [({"x": np.ones(3)}, "nuts", "Missing observed data key: y"),

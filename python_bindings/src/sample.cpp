@@ -2,6 +2,7 @@
 // the interpreter lock released.
 #include <pybind11/pybind11.h>
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -66,6 +67,11 @@ py::object sample_entry(py::handle model_spec, py::handle data, py::handle chain
   if (options.threads > kMaxThreads) {
     throw UserError("threads must be at most " + std::to_string(kMaxThreads) + ", got " +
                     std::to_string(options.threads));
+  }
+  // An infinite initial step size diverges on every transition and leaves the chains stuck at
+  // their start; 0, negative and NaN values keep their meaning (search for a step size).
+  if (std::isinf(options.step_size) && options.step_size > 0) {
+    throw UserError("step_size must be finite, got inf");
   }
 
   PyFitResult fit;
