@@ -11,30 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "../core/tests/allocation_counter.hpp"
 #include "autodiff.hpp"
 #include "distributions.hpp"
 #include "graph.hpp"
-
-// ---- allocation counting -------------------------------------------------------------------
-namespace {
-bool g_counting = false;
-std::size_t g_allocations = 0;
-}  // namespace
-
-void* operator new(std::size_t n) {
-  if (g_counting) ++g_allocations;
-  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) {
-  if (g_counting) ++g_allocations;
-  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-  throw std::bad_alloc();
-}
-__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete[](void* p) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace vorpex {
 namespace {
@@ -265,12 +245,10 @@ std::size_t run(Model& m) {
     std::exit(1);
   }
 
-  g_allocations = 0;
-  g_counting = true;
   constexpr std::size_t kCounted = 20;
+  alloc_count::Window window;
   for (std::size_t i = 0; i < kCounted; ++i) ev.compute(g, m.u.data());
-  g_counting = false;
-  const std::size_t allocations = (g_allocations + kCounted - 1) / kCounted;
+  const std::size_t allocations = (window.stop() + kCounted - 1) / kCounted;
 
   // Size the batches to about 2 ms from one timed call.
   const auto t0 = Clock::now();

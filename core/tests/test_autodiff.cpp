@@ -12,30 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "allocation_counter.hpp"
 #include "errors.hpp"
 #include "graph.hpp"
-
-// Counts allocations made while g_counting is set, to show that compute() allocates nothing.
-namespace {
-thread_local bool g_counting = false;
-thread_local std::size_t g_allocations = 0;
-}  // namespace
-
-void* operator new(std::size_t n) {
-  if (g_counting) ++g_allocations;
-  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) {
-  if (g_counting) ++g_allocations;
-  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-  throw std::bad_alloc();
-}
-// Not inlined, so the compiler does not pair a visible free() with a new-expression.
-__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete[](void* p) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace vorpex {
 namespace {
@@ -697,12 +676,10 @@ TEST(Autodiff, ComputeAllocatesNothing) {
                     sigma, g.add_obs_data(std::vector<double>(50, 0.0)));
   Evaluator ev(g);
   const std::vector<double> u(g.n_params, 0.1);
-  g_allocations = 0;
-  g_counting = true;
+  alloc_count::Window window;
   ev.compute(g, u.data());
   ev.compute(g, u.data());
-  g_counting = false;
-  EXPECT_EQ(g_allocations, 0u);
+  EXPECT_EQ(window.stop(), 0u);
 }
 
 }  // namespace
