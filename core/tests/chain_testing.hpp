@@ -78,4 +78,26 @@ void expect_expectation(const ChainResult& r, F f, double truth, double max_mcse
   EXPECT_NEAR(e.value, truth, 5.0 * e.mcse) << what << " mcse " << e.mcse;
 }
 
+// Means and second moments of every coordinate of normal_model(d): 0 and 1.
+inline void expect_standard_normal_moments(const ChainResult& r, std::size_t d,
+                                           double max_variance_mcse) {
+  for (std::size_t k = 0; k < d; ++k) {
+    expect_expectation(r, [k](const std::vector<double>& x) { return x[k]; }, 0.0, 0.07, "mean");
+    expect_expectation(r, [k](const std::vector<double>& x) { return x[k] * x[k]; }, 1.0,
+                       max_variance_mcse, "variance");
+  }
+}
+
+// Moments of correlated_model() in standardised coordinates: x and y / 100 have mean 0, unit
+// variance and correlation 0.9.
+inline void expect_correlated_moments(const ChainResult& r) {
+  auto x = [](const std::vector<double>& v) { return v[0]; };
+  auto y = [](const std::vector<double>& v) { return v[1] / 100.0; };
+  expect_expectation(r, x, 0.0, 0.1, "mean x");
+  expect_expectation(r, y, 0.0, 0.1, "mean y");
+  expect_expectation(r, [&](const auto& v) { return x(v) * x(v); }, 1.0, 0.12, "var x");
+  expect_expectation(r, [&](const auto& v) { return y(v) * y(v); }, 1.0, 0.12, "var y");
+  expect_expectation(r, [&](const auto& v) { return x(v) * y(v); }, 0.9, 0.12, "cov");
+}
+
 }  // namespace vorpex::chain_testing

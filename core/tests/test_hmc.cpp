@@ -21,7 +21,8 @@ namespace {
 
 using chain_testing::config;
 using chain_testing::correlated_model;
-using chain_testing::expect_expectation;
+using chain_testing::expect_correlated_moments;
+using chain_testing::expect_standard_normal_moments;
 using chain_testing::normal_model;
 
 // log x - x on the raw coordinate (a gamma(2, 1) kernel): NaN for x < 0.
@@ -240,11 +241,7 @@ TEST(HmcStatistics, TenDimensionalStandardNormal) {
   Rng rng(424242);
   const ChainResult r = hmc::run_chain(g, config(0.0, 3, 2000, 500), rng, std::nullopt, nullptr);
   EXPECT_GT(r.accept_rate, 0.6);
-  for (std::size_t k = 0; k < 10; ++k) {
-    expect_expectation(r, [k](const std::vector<double>& x) { return x[k]; }, 0.0, 0.07, "mean");
-    expect_expectation(r, [k](const std::vector<double>& x) { return x[k] * x[k]; }, 1.0, 0.15,
-                       "variance");
-  }
+  expect_standard_normal_moments(r, 10, 0.15);
 }
 
 TEST(HmcStatistics, CorrelatedNormalWithDifferentScales) {
@@ -254,13 +251,7 @@ TEST(HmcStatistics, CorrelatedNormalWithDifferentScales) {
   const Graph g = correlated_model();
   Rng rng(31337);
   const ChainResult r = hmc::run_chain(g, config(0.0, 5, 3000, 1000), rng, std::nullopt, nullptr);
-  auto x = [](const std::vector<double>& v) { return v[0]; };
-  auto y = [](const std::vector<double>& v) { return v[1] / 100.0; };
-  expect_expectation(r, x, 0.0, 0.1, "mean x");
-  expect_expectation(r, y, 0.0, 0.1, "mean y");
-  expect_expectation(r, [&](const auto& v) { return x(v) * x(v); }, 1.0, 0.12, "var x");
-  expect_expectation(r, [&](const auto& v) { return y(v) * y(v); }, 1.0, 0.12, "var y");
-  expect_expectation(r, [&](const auto& v) { return x(v) * y(v); }, 0.9, 0.12, "cov");
+  expect_correlated_moments(r);
 }
 
 }  // namespace
