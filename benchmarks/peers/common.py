@@ -359,6 +359,19 @@ def run_vorpex(vx, build_spec, data: dict, cfg: dict, method="vorpex.sample") ->
                notes=["sampling time includes compiling the model graph (not reported apart)"])
 
 
+def fit_from_idata(idata, draws, t_sampling: float, t_e2e: float, method: str) -> Fit:
+    """A Fit whose leapfrog steps and divergences (warm-up and draws) are read from the sampler
+    statistics of an InferenceData that kept its warm-up."""
+    n_post = idata_stat_sum(idata, "sample_stats", "n_steps")
+    n_warm = idata_stat_sum(idata, "warmup_sample_stats", "n_steps")
+    d_post = idata_stat_sum(idata, "sample_stats", "diverging")
+    d_warm = idata_stat_sum(idata, "warmup_sample_stats", "diverging")
+    return Fit(draws=draws, t_sampling=t_sampling, t_end_to_end=t_e2e,
+               n_grad=None if n_post is None or n_warm is None else n_post + n_warm,
+               div_draws=d_post, div_all=None if d_post is None or d_warm is None else d_post + d_warm,
+               method=method)
+
+
 def run_nutpie(libs, make_model, var_names, cfg: dict) -> Fit:
     """make_model(pm) -> pm.Model; sampled by nutpie with its default compiled backend."""
     nutpie, pm = libs["nutpie"], libs["pm"]
@@ -372,14 +385,8 @@ def run_nutpie(libs, make_model, var_names, cfg: dict) -> Fit:
     t_sampling = time.perf_counter() - t
     draws = idata_draws(idata, var_names)
     t_e2e = clock.lap()
-    n_post = idata_stat_sum(idata, "sample_stats", "n_steps")
-    n_warm = idata_stat_sum(idata, "warmup_sample_stats", "n_steps")
-    d_post = idata_stat_sum(idata, "sample_stats", "diverging")
-    d_warm = idata_stat_sum(idata, "warmup_sample_stats", "diverging")
-    return Fit(draws=draws, t_sampling=t_sampling, t_end_to_end=t_e2e,
-               n_grad=None if n_post is None or n_warm is None else n_post + n_warm,
-               div_draws=d_post, div_all=None if d_post is None or d_warm is None else d_post + d_warm,
-               method="nutpie.sample on a PyMC model (numba backend)")
+    return fit_from_idata(idata, draws, t_sampling, t_e2e,
+                          "nutpie.sample on a PyMC model (numba backend)")
 
 
 def run_pymc(libs, make_model, var_names, cfg: dict) -> Fit:
@@ -399,15 +406,9 @@ def run_pymc(libs, make_model, var_names, cfg: dict) -> Fit:
     t_e2e = clock.lap()
     # PyMC times its own sampling loop (after compiling and initialising).
     t_sampling = float(idata.posterior.attrs["sampling_time"])
-    n_post = idata_stat_sum(idata, "sample_stats", "n_steps")
-    n_warm = idata_stat_sum(idata, "warmup_sample_stats", "n_steps")
-    d_post = idata_stat_sum(idata, "sample_stats", "diverging")
-    d_warm = idata_stat_sum(idata, "warmup_sample_stats", "diverging")
-    return Fit(draws=draws, t_sampling=t_sampling, t_end_to_end=t_e2e,
-               n_grad=None if n_post is None or n_warm is None else n_post + n_warm,
-               div_draws=d_post, div_all=None if d_post is None or d_warm is None else d_post + d_warm,
-               method=f"pm.sample, NUTS, chains in {cores} processes" if cores > 1
-               else "pm.sample, NUTS, chains in sequence")
+    return fit_from_idata(idata, draws, t_sampling, t_e2e,
+                          f"pm.sample, NUTS, chains in {cores} processes" if cores > 1
+                          else "pm.sample, NUTS, chains in sequence")
 
 
 class CompileTimer:
